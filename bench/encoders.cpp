@@ -99,7 +99,8 @@ std::vector<uint8_t> Tiff(const std::vector<uint8_t>& strip, uint16_t photometri
     put16(v >> 16);
   };
   const uint32_t data = 8;
-  f.insert(f.end(), strip.begin(), strip.end());
+  f.resize(data + strip.size());
+  std::memcpy(f.data() + data, strip.data(), strip.size());
   size_t link = 4;
   for (int p = 0; p < pages; ++p) {
     const uint32_t at = static_cast<uint32_t>(f.size());

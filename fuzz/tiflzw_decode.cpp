@@ -3,6 +3,7 @@
 //
 // Input: byte 0 bit 0 picks the test (0: decode the rest as a strip, 1: round
 // trip), bit 1 FillOrder 2; bytes 1-2 the row length (1..4096); then the data.
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -24,8 +25,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (!roundTrip) {
     void* state = nullptr;
     unsigned sum = 0;
-    // Rows past the data are zeros; stop well after the strip could be used up.
-    for (int64_t done = 0; done < 1 << 22; done += rowLen) {
+    // Rows past the data are zeros: stop once the strip is surely used up (a
+    // code of 9 bits yields at most a few thousand bytes).
+    const int64_t most = std::min<int64_t>(int64_t(1) << 20, (static_cast<int64_t>(size) + 2) * 4096);
+    for (int64_t done = 0; done < most; done += rowLen) {
       const uint8_t* row = TiffLzwDecode(strip, static_cast<int64_t>(size), rowLen, state, fillOrder);
       if (!row) break;
       for (int64_t i = 0; i < rowLen; ++i) sum += row[i];

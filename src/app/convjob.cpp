@@ -1,7 +1,6 @@
 #include "convjob.h"
 
 #include <fcntl.h>
-#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 

@@ -6,6 +6,8 @@
 #include <cctype>
 #include <cstring>
 
+#include "giffilter.h"
+#include "giflzw.h"
 #include "ieglobal.h"
 #include "iestream.h"
 #include "tiffifd.h"
@@ -71,7 +73,7 @@ void FillCodecSlots() {
   TIEGlobalSettings& g = IEGlobalSettings();
   g.TiffLzwDecoder = TiffLzwDecode;
   g.TiffLzwEncoder = TiffLzwEncode;
-  // GIF: g.GifDecoder takes the GIF LZW decoder (giflzw) here once it exists.
+  g.GifDecoder = GifLzwDecode;
 }
 
 TIEFileFormats& BuildRegistry() {
@@ -544,7 +546,7 @@ struct TFrameCounter {
 };
 const TFrameCounter kFrameCounters[] = {
     {ioTIFF, CountTIFF},
-    {ioGIF, nullptr},
+    {ioGIF, IEGifFrameCount},
     {ioICO, CountICO},
     {ioDCX, CountDCX},
 };

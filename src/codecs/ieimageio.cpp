@@ -3,10 +3,13 @@
 #include <cctype>
 
 #include "bmpfilt.h"
+#include "giffilter.h"
 #include "icofilt.h"
 #include "ieglobal.h"
 #include "iestream.h"
+#include "ietgafil.h"
 #include "jpegfilt.h"
+#include "pcxfilter.h"
 #include "pngfilt.h"
 #include "pnmfilt.h"
 #include "wbmpfilt.h"
@@ -25,17 +28,17 @@ struct TStreamReaderEntry {
 // format is registered but its loads fail cleanly for now.
 const TStreamReaderEntry kStreamReaders[] = {
     {ioTIFF, IETiffLoadStream},
-    {ioGIF, nullptr},   // giffilter
+    {ioGIF, IEGifLoadStream},
     {ioJPEG, IEJpegLoadStream},
-    {ioPCX, nullptr},   // pcxfilter
+    {ioPCX, IEPcxLoadStream},
     {ioBMP, IEBmpLoadStream},
     {ioICO, IEIcoLoadStream},
     {ioCUR, IECurLoadStream},
     {ioPNG, IEPngLoadStream},
-    {ioTGA, nullptr},   // ietgafil
+    {ioTGA, IETgaLoadStream},
     {ioPXM, IEPnmLoadStream},
     {ioWBMP, IEWbmpLoadStream},
-    {ioDCX, nullptr},   // pcxfilter (DCX)
+    {ioDCX, IEDcxLoadStream},
 };
 
 std::string Lower(std::string s) {

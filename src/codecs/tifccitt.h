@@ -78,8 +78,8 @@ private:
 
   bool AtEnd() const { return consumed_ >= totalBits_; }
   void Fill();
-  void Consume(int n) {
-    acc_ <<= n;
+  void Consume(int n) {  // n <= accBits_
+    acc_ = n < 64 ? acc_ << n : 0;
     accBits_ -= n;
     consumed_ += n;
   }

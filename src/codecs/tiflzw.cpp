@@ -3,9 +3,12 @@
 #include <algorithm>
 #include <bit>
 #include <cstring>
-#include <memory>
-#include <new>
+#include <type_traits>
 #include <vector>
+
+// Both must fit the routine slots of the settings and parameter records.
+static_assert(std::is_same_v<decltype(&TiffLzwEncode), TIELzwCompressor>);
+static_assert(std::is_same_v<decltype(&TiffLzwDecode), TIETiffLzwDecoder>);
 
 namespace {
 

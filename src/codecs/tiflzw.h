@@ -29,6 +29,7 @@ void TiffLzwEncodeDiscard(void*& state);
 // is not yet in the table right after a clear code, or a table that grows past
 // 4096 entries), and from then on. The strip bytes must stay the same and
 // alive for all calls of a strip. fillOrder 2 reads every byte least
-// significant bit first. A call with strip null frees the state.
+// significant bit first. A call with strip null frees the state (so an empty
+// strip must still be passed by a non-null pointer).
 const uint8_t* TiffLzwDecode(const uint8_t* strip, int64_t stripLen, int64_t rowLen,
                              void*& state, int fillOrder);

@@ -2,9 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdio>
 #include <filesystem>
 #include <functional>
-#include <regex>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -272,13 +273,18 @@ TEST_F(CliTest, InformationTextsReadBackUnchanged) {
                         Quote(dir.File("a.bmp")) + " -o " + Quote(out));
   ASSERT_EQ(r.exitCode, 0) << r.output;
   CommandResult info = RunCommand("pdfinfo -enc UTF-8 " + Quote(out));
-  auto field = [&](const std::string& name, const std::string& value) {
-    return std::regex_search(info.output, std::regex("(^|\n)" + name + ": *" + value + "\n"));
+  // pdfinfo pads each name with blanks to a column.
+  auto field = [&](const std::string& name) -> std::string {
+    const std::string text = "\n" + info.output;
+    size_t at = text.find("\n" + name + ":");
+    if (at == std::string::npos) return "(missing)";
+    size_t start = text.find_first_not_of(' ', at + name.size() + 2);
+    return text.substr(start, text.find('\n', start) - start);
   };
-  EXPECT_TRUE(field("Title", "Résumé 报告")) << info.output;
-  EXPECT_TRUE(field("Author", "Résumé 报告"));
-  EXPECT_TRUE(field("Subject", "Plain \\(text\\)"));
-  EXPECT_TRUE(field("Creator", "Velmora Image to PDF 1\\.0"));
+  EXPECT_EQ(field("Title"), "Résumé 报告") << info.output;
+  EXPECT_EQ(field("Author"), "Résumé 报告");
+  EXPECT_EQ(field("Subject"), "Plain (text)");
+  EXPECT_EQ(field("Creator"), "Velmora Image to PDF 1.0");
   EXPECT_EQ(info.output.find("Keywords:"), std::string::npos);
   EXPECT_NE(info.output.find("CreationDate:"), std::string::npos);
 }
