@@ -66,19 +66,28 @@ int main() {
   std::printf("file: %s, %d x %d, %.1f MB\n", path.c_str(), kWidth, kHeight,
               static_cast<double>(std::filesystem::file_size(path)) / 1e6);
 
-  double ours = 1e9;
-  for (int i = 0; i < kRuns; ++i) {
-    TIEBitmap bitmap;
+  // A fresh bitmap pays for faulting in 72 MB of new pages, which is the
+  // bitmap allocator's cost, not the decoder's; a reused bitmap of the same
+  // size and format keeps its storage, so its time is the glue's own.
+  auto readOnce = [&](TIEBitmap& bitmap) {
     TIOParams params;
     auto start = std::chrono::steady_clock::now();
     bool ok = bitmap.Read(path, &params);
     double t = Seconds(std::chrono::steady_clock::now() - start);
     if (!ok || bitmap.Width() != kWidth || bitmap.PixelFormat() != ie24RGB) {
       std::printf("Read failed\n");
-      return 1;
+      std::exit(1);
     }
-    ours = std::min(ours, t);
+    return t;
+  };
+  double fresh = 1e9, reused = 1e9;
+  for (int i = 0; i < kRuns; ++i) {
+    TIEBitmap bitmap;
+    fresh = std::min(fresh, readOnce(bitmap));
   }
+  TIEBitmap kept;
+  readOnce(kept);
+  for (int i = 0; i < kRuns; ++i) reused = std::min(reused, readOnce(kept));
 
   double djpeg = 1e9;
   const std::string command = "djpeg -outfile /dev/null '" + path + "'";
@@ -91,9 +100,11 @@ int main() {
     djpeg = std::min(djpeg, Seconds(std::chrono::steady_clock::now() - start));
   }
 
-  std::printf("TIEBitmap::Read into ie24RGB: %.3f s (best of %d)\n", ours, kRuns);
-  std::printf("djpeg to /dev/null:           %.3f s (best of %d)\n", djpeg, kRuns);
-  std::printf("overhead of our glue:         %+.1f %%\n", (ours / djpeg - 1.0) * 100.0);
+  std::printf("Read into a reused ie24RGB bitmap: %.3f s (best of %d)\n", reused, kRuns);
+  std::printf("Read into a fresh ie24RGB bitmap:  %.3f s (best of %d)\n", fresh, kRuns);
+  std::printf("djpeg to /dev/null:                %.3f s (best of %d)\n", djpeg, kRuns);
+  std::printf("overhead of the glue (reused):     %+.1f %%\n", (reused / djpeg - 1.0) * 100.0);
+  std::printf("overhead with allocation (fresh):  %+.1f %%\n", (fresh / djpeg - 1.0) * 100.0);
   std::filesystem::remove(path);
   return 0;
 }

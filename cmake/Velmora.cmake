@@ -2,6 +2,11 @@
 
 set(VELMORA_WARNINGS -Wall -Wextra)
 
+# Fuzzing needs coverage from the libraries too, not only from the targets.
+if(VELMORA_FUZZ)
+  add_compile_options(-fsanitize=fuzzer-no-link)
+endif()
+
 if(VELMORA_SANITIZE)
   add_compile_options(-fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer)
   add_link_options(-fsanitize=address,undefined)

@@ -17,6 +17,7 @@
 
 #include "iebitmap.h"
 #include "iecore.h"
+#include "ieformats.h"
 #include "iepdf.h"
 #include "iestream.h"
 
@@ -286,6 +287,7 @@ void Convert(const std::vector<TImageEntry>& entries, const TConvertOptions& o, 
 
 TConvertResult RunConvertJob(const std::vector<TImageEntry>& entries, const TConvertOptions& options,
                              TConvertHost& host, const TMessageTexts& texts) {
+  IEInitializeImageIO();  // the writer's LZW routine comes from the codec slots
   TConvertResult result;
   if (entries.empty()) {
     result.Status = csEmptyList;

@@ -34,6 +34,13 @@ struct TPngReader {
   TIEStream* stream = nullptr;
   bool benign = false;             // decoding ended on "Extra compressed data"
   std::exception_ptr streamError;  // raised by the stream inside a libpng call
+  // libpng allocates a text chunk's whole length before reading it, so we
+  // follow the chunk headers as they stream past and refuse a chunk that
+  // runs past the end of the data (offsets from the signature).
+  int64_t available = 0;  // bytes of the stream from the signature on
+  int64_t consumed = 0;   // bytes handed to libpng
+  int64_t nextChunk = 8;  // where the next chunk's length field starts
+  uint32_t lengthField = 0;
 
   TPngReader() = default;
   TPngReader(const TPngReader&) = delete;
@@ -53,6 +60,24 @@ struct TPngReader {
 
 void PngWarning(png_structp, png_const_charp) {}
 
+// Runs with every read: checks the length field of each chunk header that
+// passes. False when a chunk claims more bytes than the stream has left.
+bool ChunkLengthsFit(TPngReader& r, const uint8_t* data, int64_t length) {
+  const int64_t start = r.consumed, end = r.consumed + length;
+  r.consumed = end;
+  while (r.nextChunk < end && r.nextChunk + 4 > start) {
+    for (int64_t p = std::max(start, r.nextChunk); p < std::min(end, r.nextChunk + 4); ++p)
+      r.lengthField = (r.lengthField << 8) | data[p - start];
+    if (r.nextChunk + 4 > end) return true;  // the rest of the field comes with the next read
+    // Length, type, data and CRC.
+    const int64_t chunkEnd = r.nextChunk + 12 + static_cast<int64_t>(r.lengthField);
+    if (r.lengthField > PNG_UINT_31_MAX || chunkEnd > r.available) return false;
+    r.nextChunk = chunkEnd;
+    r.lengthField = 0;
+  }
+  return true;
+}
+
 void PngRead(png_structp png, png_bytep data, png_size_t length) {
   auto* reader = static_cast<TPngReader*>(png_get_io_ptr(png));
   int64_t got = -1;
@@ -62,6 +87,7 @@ void PngRead(png_structp png, png_bytep data, png_size_t length) {
     reader->streamError = std::current_exception();
   }
   if (got != static_cast<int64_t>(length)) png_error(png, "Read error");
+  if (!ChunkLengthsFit(*reader, data, got)) png_error(png, "Chunk longer than the data");
 }
 
 // Runs call(), which calls into libpng; false when libpng raised an error.
@@ -200,6 +226,7 @@ void IEPngReadStream(TIEStream& stream, TIEBitmap& bitmap, TIOParams& params, bo
   const int64_t available = stream.Remaining();
   TPngReader r;
   r.stream = &stream;
+  r.available = available;
   r.png = png_create_read_struct(PNG_LIBPNG_VER_STRING, &r, PngError, PngWarning);
   if (r.png) r.info = png_create_info_struct(r.png);
   if (!r.png || !r.info) {
@@ -208,6 +235,8 @@ void IEPngReadStream(TIEStream& stream, TIEBitmap& bitmap, TIOParams& params, bo
   }
   png_set_read_fn(r.png, &r, PngRead);
   png_set_user_limits(r.png, IELimits::kMaxDimension, IELimits::kMaxDimension);
+  // Decompressed text and profiles stay below libpng's usual 8 MB.
+  png_set_chunk_malloc_max(r.png, 8000000);
 
   // Any failure ends here: a stream exception passes on, a benign error after
   // the pixels were set up counts as read, everything else fails the load.

@@ -3,23 +3,12 @@
 #include <algorithm>
 #include <cstring>
 
+#include "iebits.h"
 #include "iecore.h"
 #include "t4tables.h"
 
 namespace {
 
-struct TBitReverse {
-  uint8_t t[256];
-  constexpr TBitReverse() : t() {
-    for (int i = 0; i < 256; ++i) {
-      int r = 0;
-      for (int b = 0; b < 8; ++b)
-        if (i & (1 << b)) r |= 0x80 >> b;
-      t[i] = static_cast<uint8_t>(r);
-    }
-  }
-};
-constexpr TBitReverse kReverse;
 
 void CheckWidth(int32_t width) {
   if (width < 1 || width > IELimits::kMaxDimension)

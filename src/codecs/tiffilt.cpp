@@ -484,6 +484,17 @@ inline uint8_t Unassociate(uint8_t c, uint8_t a) {
   return static_cast<uint8_t>(v > 255 ? 255 : v);
 }
 
+// Red, green, blue to blue, green, red between buffers that never overlap,
+// so the compiler is free to vectorise: this runs once per pixel of every
+// RGB page.
+void RGBToBGR(const uint8_t* __restrict s, uint8_t* __restrict d, int64_t count) {
+  for (int64_t i = 0; i < count; ++i) {
+    d[3 * i] = s[3 * i + 2];
+    d[3 * i + 1] = s[3 * i + 1];
+    d[3 * i + 2] = s[3 * i];
+  }
+}
+
 // ---------------------------------------------------------------------------
 // Decoding into the bitmap.
 
@@ -501,7 +512,6 @@ public:
     invertBilevel_ = (p.photometric == kWhiteIsZero && !IETiffIsCcitt(p.compression)) ||
                      (p.photometric == kBlackIsZero && IETiffIsCcitt(p.compression));
     subsampled_ = kind == rkYCbCr && p.compression != kTiffJpeg && (p.ycbcrH != 1 || p.ycbcrV != 1);
-    firstExtra_ = kind == rkCMYK8 || kind == rkCMYK16 ? 4 : kind == rkRGB8 || kind == rkRGB16 ? 3 : 1;
   }
 
   // Decodes the whole page, or the one tile asked for. False: the page
@@ -536,8 +546,6 @@ private:
   int64_t budget_ = 0;
   bool invertBilevel_ = false;
   bool subsampled_ = false;
-  int firstExtra_ = 1;
-  int deliveredBits_ = 8;
   std::vector<uint8_t> conv_, maskRow_, chunky_;
   int64_t rowsDone_ = 0, rowsTotal_ = 1;
   int lastPercent_ = -1;
@@ -738,7 +746,7 @@ void TPageDecoder::Convert(const uint8_t* s, int64_t w, uint8_t* d, uint8_t* m, 
       const bool wide = kind_ == rkRGB16;
       const int step = wide ? 2 : 1;
       if (!wide && spp == 3 && !m) {
-        IERGBRowToBGR(s, d, w);
+        RGBToBGR(s, d, w);
         break;
       }
       const int off = wide ? hi : 0;
@@ -812,6 +820,10 @@ bool TPageDecoder::Block(int64_t offset, int64_t count, int64_t x, int64_t y, in
   const int64_t units = (rows + V - 1) / V, visibleUnits = (visibleRows + V - 1) / V;
 
   if (p_.compression == kTiffJpeg) {
+    // The shared tables are parsed again for every strip: they count too.
+    const int64_t tables = static_cast<int64_t>(p_.jpegTables.size());
+    if (budget_ < tables) return false;
+    budget_ -= tables;
     std::vector<uint8_t> data = ReadBlock(offset, count, streamSize_);
     return JpegBlock(data, x, y, w, rows);
   }
@@ -1127,6 +1139,13 @@ void ReadOldJpeg(TIEStream& s, int64_t base, const TPage& p, TIEBitmap& bitmap, 
     for (int64_t i = 0; i < count; ++i) {
       std::vector<uint8_t> data = tables;
       if (i > 0) data.insert(data.end(), segment.begin(), segment.end());
+      // Tables and strips that all claim most of the file are read once per
+      // strip; past the budget the page is given up.
+      budget -= static_cast<int64_t>(data.size());
+      if (budget < 0) {
+        progress.Abort();
+        return;
+      }
       const int64_t bytes = i < static_cast<int64_t>(p.stripCounts.size()) ? p.stripCounts[static_cast<size_t>(i)] : 0;
       const int64_t want = std::min(bytes > 0 ? bytes : fileBytes, budget);
       std::vector<uint8_t> strip = ReadAt(s, base, p.stripOffsets[static_cast<size_t>(i)], want);

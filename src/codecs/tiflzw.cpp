@@ -1,4 +1,5 @@
 #include "tiflzw.h"
+#include "iebits.h"
 
 #include <algorithm>
 #include <bit>
@@ -192,18 +193,6 @@ struct TLzwEncoder {
 // ---------------------------------------------------------------------------
 // Decoder.
 
-struct TBitReverse {
-  uint8_t t[256];
-  constexpr TBitReverse() : t() {
-    for (int i = 0; i < 256; ++i) {
-      int r = 0;
-      for (int b = 0; b < 8; ++b)
-        if (i & (1 << b)) r |= 0x80 >> b;
-      t[i] = static_cast<uint8_t>(r);
-    }
-  }
-};
-constexpr TBitReverse kReverse;
 
 // Longest string a code can stand for: every entry adds one byte to an older one.
 constexpr int64_t kStringRoom = kMaxCodes;

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -23,9 +24,12 @@ std::vector<uint8_t> F(std::initializer_list<float> values) {
   return out;
 }
 
-std::vector<uint8_t> Cat(std::vector<uint8_t> a, const std::vector<uint8_t>& b) {
-  a.insert(a.end(), b.begin(), b.end());
-  return a;
+std::vector<uint8_t> Cat(const std::vector<uint8_t>& a, const std::vector<uint8_t>& b) {
+  // Built in one piece: GCC 12 misreads an insert into a by-value vector as an overflow.
+  std::vector<uint8_t> out(a.size() + b.size());
+  std::copy(a.begin(), a.end(), out.begin());
+  std::copy(b.begin(), b.end(), out.begin() + static_cast<std::ptrdiff_t>(a.size()));
+  return out;
 }
 
 // A one-row bitmap of the given pixel bytes.

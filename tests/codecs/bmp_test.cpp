@@ -30,7 +30,7 @@ void Put32(std::vector<uint8_t>& v, uint32_t x) {
   Put16(v, x >> 16);
 }
 
-struct BmpSpec {
+struct BmpLayout {
   int headerSize = 40;
   int32_t width = 0, height = 0;
   int bitCount = 24;
@@ -42,7 +42,7 @@ struct BmpSpec {
   std::vector<uint8_t> pixels;  // as stored
 };
 
-std::vector<uint8_t> Build(const BmpSpec& s) {
+std::vector<uint8_t> Build(const BmpLayout& s) {
   std::vector<uint8_t> info;
   Put32(info, static_cast<uint32_t>(s.headerSize));
   if (s.headerSize == 12) {
@@ -143,8 +143,8 @@ std::vector<TRGB> Palette4() { return {kColors[0], kColors[1], kColors[2], kColo
 uint16_t Pack555(TRGB c) { return uint16_t(((c.r >> 3) << 10) | ((c.g >> 3) << 5) | (c.b >> 3)); }
 uint16_t Pack565(TRGB c) { return uint16_t(((c.r >> 3) << 11) | ((c.g >> 2) << 5) | (c.b >> 3)); }
 
-BmpSpec Indexed(int bitCount, int headerSize, bool topDown = false) {
-  BmpSpec s;
+BmpLayout Indexed(int bitCount, int headerSize, bool topDown = false) {
+  BmpLayout s;
   s.headerSize = headerSize;
   s.width = kW;
   s.height = topDown ? -kH : kH;
@@ -159,9 +159,9 @@ BmpSpec Indexed(int bitCount, int headerSize, bool topDown = false) {
   return s;
 }
 
-BmpSpec Direct(int bitCount, int headerSize, uint32_t compression, std::vector<uint32_t> masks,
+BmpLayout Direct(int bitCount, int headerSize, uint32_t compression, std::vector<uint32_t> masks,
                const std::function<uint32_t(TRGB)>& pack) {
-  BmpSpec s;
+  BmpLayout s;
   s.headerSize = headerSize;
   s.width = kW;
   s.height = kH;
@@ -183,7 +183,7 @@ uint32_t PackBGR(TRGB c) { return c.b | (c.g << 8) | (uint32_t(c.r) << 16); }
 TEST(BmpReader, EveryDepthAndHeaderGivesTheSamePicture) {
   struct Case {
     const char* what;
-    BmpSpec spec;
+    BmpLayout layout;
     int version;
   } cases[] = {
       {"4-bit, 40-byte header", Indexed(4, 40), 1},
@@ -216,7 +216,7 @@ TEST(BmpReader, EveryDepthAndHeaderGivesTheSamePicture) {
   };
   for (const Case& c : cases) {
     Loaded l;
-    LoadBytes(Build(c.spec), l);
+    LoadBytes(Build(c.layout), l);
     ASSERT_TRUE(l.ok) << c.what;
     ExpectReference(l.bitmap, c.what);
     EXPECT_EQ(l.params.BmpHeaderVersion, c.version) << c.what;
@@ -232,7 +232,7 @@ TEST(BmpReader, FieldsOfTheParameterRecord) {
     int bitsPerSample, samplesPerPixel;
   } cases[] = {{4, 4, 1}, {8, 8, 1}, {16, 5, 3}, {24, 8, 3}, {32, 8, 4}};
   for (const Case& c : cases) {
-    BmpSpec s = c.bitCount <= 8 ? Indexed(c.bitCount, 40) : Direct(c.bitCount, 40, 0, {}, PackBGR);
+    BmpLayout s = c.bitCount <= 8 ? Indexed(c.bitCount, 40) : Direct(c.bitCount, 40, 0, {}, PackBGR);
     s.ppm = 3937;  // 100 dpi
     Loaded l;
     LoadBytes(Build(s), l);
@@ -260,7 +260,7 @@ TEST(BmpReader, SixteenBitGreensKeepLowBitsZero) {
 }
 
 TEST(BmpReader, SixteenBitGreyEncoding) {
-  BmpSpec s = Direct(16, 40, 3, {0xFFFFFFFF, 0, 0}, [](TRGB) { return 0xABCDu; });
+  BmpLayout s = Direct(16, 40, 3, {0xFFFFFFFF, 0, 0}, [](TRGB) { return 0xABCDu; });
   Loaded rgb, native;
   LoadBytes(Build(s), rgb);
   LoadBytes(Build(s), native, true);
@@ -295,7 +295,7 @@ TEST(BmpReader, OneBitIgnoresPaletteColoursButFollowsWhiteBlackOrder) {
   // Picture bits: 1 = white wanted.
   auto bitsOf = [](int x, int y) { return ((x + y) & 1) != 0; };
   auto make = [&](std::vector<TRGB> palette, bool storeInverted) {
-    BmpSpec s;
+    BmpLayout s;
     s.width = 10;
     s.height = 2;
     s.bitCount = 1;
@@ -324,7 +324,7 @@ TEST(BmpReader, OneBitIgnoresPaletteColoursButFollowsWhiteBlackOrder) {
 
 TEST(BmpReader, ThirtyTwoBitAlpha) {
   auto withAlpha = [](const std::function<uint8_t(int, int)>& alpha) {
-    BmpSpec s = Direct(32, 40, 0, {}, PackBGR);
+    BmpLayout s = Direct(32, 40, 0, {}, PackBGR);
     s.pixels = Rows(kW, kH, 32, false, [&](std::vector<uint8_t>& row, int x, int y) {
       uint32_t v = PackBGR(Color(x, y)) | (uint32_t(alpha(x, y)) << 24);
       for (int i = 0; i < 4; ++i) row[static_cast<size_t>(x * 4 + i)] = uint8_t(v >> (8 * i));
@@ -360,7 +360,7 @@ TEST(BmpReader, RunLengthEightBitWithDeltasAndEndCodes) {
       0, 1,                    // end of bitmap
       5, 1,                    // ignored
   };
-  BmpSpec s;
+  BmpLayout s;
   s.width = 6;
   s.height = 4;
   s.bitCount = 8;
@@ -389,7 +389,7 @@ TEST(BmpReader, RunLengthFourBit) {
       0, 3, 0x32, 0x10, 0, 0,  // row 1: literal 3 2 1 (two bytes, padded to an even count) -- then EOL
       9, 0x33,                 // beyond the last row: ignored
   };
-  BmpSpec s;
+  BmpLayout s;
   s.width = 7;
   s.height = 2;
   s.bitCount = 4;
@@ -406,7 +406,7 @@ TEST(BmpReader, RunLengthFourBit) {
 }
 
 TEST(BmpReader, RunLengthWithoutEndCodeStopsAtTheEndOfItsData) {
-  BmpSpec s;
+  BmpLayout s;
   s.width = 4;
   s.height = 3;
   s.bitCount = 8;
@@ -423,14 +423,14 @@ TEST(BmpReader, RunLengthWithoutEndCodeStopsAtTheEndOfItsData) {
 }
 
 TEST(BmpReader, OddCasesThatStillLoad) {
-  BmpSpec zeroWidth = Indexed(8, 40);
+  BmpLayout zeroWidth = Indexed(8, 40);
   zeroWidth.width = 0;
   Loaded a;
   LoadBytes(Build(zeroWidth), a);
   EXPECT_TRUE(a.ok) << "a header with width 0 loads, without pixels";
   EXPECT_TRUE(a.bitmap.IsEmpty());
 
-  BmpSpec beyond = Indexed(8, 40);
+  BmpLayout beyond = Indexed(8, 40);
   beyond.colorsUsed = 2;
   beyond.palette.resize(2);
   beyond.pixels[0] = 200;  // index past the palette
@@ -439,7 +439,7 @@ TEST(BmpReader, OddCasesThatStillLoad) {
   ASSERT_TRUE(b.ok);
   EXPECT_EQ(PixelAt(b.bitmap, 0, kH - 1), (TRGB{0, 0, 0}));
 
-  BmpSpec odd = Direct(24, 40, 0, {}, PackBGR);
+  BmpLayout odd = Direct(24, 40, 0, {}, PackBGR);
   odd.bitCount = 7;
   Loaded c;
   LoadBytes(Build(odd), c);
@@ -456,7 +456,7 @@ TEST(BmpReader, OddCasesThatStillLoad) {
 
 TEST(BmpReader, HostileFilesFailWithoutHugeAllocations) {
   auto lying = [](int32_t w, int32_t h, int bits, uint32_t compression) {
-    BmpSpec s;
+    BmpLayout s;
     s.width = w;
     s.height = h;
     s.bitCount = bits;
@@ -464,7 +464,7 @@ TEST(BmpReader, HostileFilesFailWithoutHugeAllocations) {
     s.pixels.assign(30, 0x11);
     return Build(s);
   };
-  BmpSpec wideHeader = Indexed(8, 40);
+  BmpLayout wideHeader = Indexed(8, 40);
   std::vector<uint8_t> hugeHeader = Build(wideHeader);
   hugeHeader[14] = 0xFF, hugeHeader[15] = 0xFF, hugeHeader[16] = 0xFF, hugeHeader[17] = 0x7F;
   struct Case {
@@ -495,7 +495,7 @@ TEST(BmpReader, FilesCutAtEveryLengthNeverCrash) {
   std::vector<std::vector<uint8_t>> files = {Build(Indexed(4, 40)), Build(Indexed(8, 124)),
                                              Build(Direct(32, 108, 3, {0xFF00, 0xFF0000, 0xFF000000, 0xFF},
                                                           PackBGR))};
-  BmpSpec rle;
+  BmpLayout rle;
   rle.width = 6;
   rle.height = 4;
   rle.bitCount = 8;

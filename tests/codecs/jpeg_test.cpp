@@ -24,7 +24,7 @@
 
 namespace {
 
-struct JpegSpec {
+struct JpegRecipe {
   int w = 16, h = 16;
   J_COLOR_SPACE input = JCS_RGB;     // JCS_RGB (red, green, blue bytes), JCS_GRAYSCALE or JCS_CMYK
   J_COLOR_SPACE coded = JCS_YCbCr;   // colour space stored in the file
@@ -41,7 +41,7 @@ struct JpegSpec {
   };
 };
 
-std::vector<uint8_t> Encode(const JpegSpec& s) {
+std::vector<uint8_t> Encode(const JpegRecipe& s) {
   jpeg_compress_struct c{};
   jpeg_error_mgr err{};
   c.err = jpeg_std_error(&err);
@@ -163,30 +163,30 @@ int MaxDiffToPpm(TIEBitmap& b, const std::vector<uint8_t>& ppm) {
 TEST(JpegReader, ResolutionRules) {
   struct Case {
     const char* what;
-    JpegSpec spec;
+    JpegRecipe recipe;
     int dpiX;
   } cases[] = {
-      {"JFIF dots per cm 118", [] { JpegSpec s; s.densityUnit = 2, s.xDensity = s.yDensity = 118; return s; }(), 299},
-      {"JFIF 300 dpi", [] { JpegSpec s; s.densityUnit = 1, s.xDensity = s.yDensity = 300; return s; }(), 300},
+      {"JFIF dots per cm 118", [] { JpegRecipe s; s.densityUnit = 2, s.xDensity = s.yDensity = 118; return s; }(), 299},
+      {"JFIF 300 dpi", [] { JpegRecipe s; s.densityUnit = 1, s.xDensity = s.yDensity = 300; return s; }(), 300},
       {"JFIF aspect only, EXIF 72/1 inches",
-       [] { JpegSpec s; s.markers = {{JPEG_APP0 + 1, ExifBlock(72, 1, 2)}}; return s; }(), 72},
+       [] { JpegRecipe s; s.markers = {{JPEG_APP0 + 1, ExifBlock(72, 1, 2)}}; return s; }(), 72},
       {"JFIF aspect only, EXIF 28/1 centimetres",
-       [] { JpegSpec s; s.markers = {{JPEG_APP0 + 1, ExifBlock(28, 1, 3)}}; return s; }(), 71},
-      {"no JFIF, EXIF 96/1", [] { JpegSpec s; s.jfif = false; s.markers = {{JPEG_APP0 + 1, ExifBlock(96, 1, 2)}}; return s; }(), 96},
+       [] { JpegRecipe s; s.markers = {{JPEG_APP0 + 1, ExifBlock(28, 1, 3)}}; return s; }(), 71},
+      {"no JFIF, EXIF 96/1", [] { JpegRecipe s; s.jfif = false; s.markers = {{JPEG_APP0 + 1, ExifBlock(96, 1, 2)}}; return s; }(), 96},
       {"JFIF 300 dpi beats EXIF 72",
-       [] { JpegSpec s; s.densityUnit = 1, s.xDensity = s.yDensity = 300; s.markers = {{JPEG_APP0 + 1, ExifBlock(72, 1, 2)}}; return s; }(), 300},
-      {"neither: the default", [] { JpegSpec s; s.jfif = false; return s; }(), 300},
-      {"JFIF aspect only: the default", JpegSpec(), 300},
+       [] { JpegRecipe s; s.densityUnit = 1, s.xDensity = s.yDensity = 300; s.markers = {{JPEG_APP0 + 1, ExifBlock(72, 1, 2)}}; return s; }(), 300},
+      {"neither: the default", [] { JpegRecipe s; s.jfif = false; return s; }(), 300},
+      {"JFIF aspect only: the default", JpegRecipe(), 300},
   };
   for (const Case& c : cases) {
     Loaded l;
-    Load(Encode(c.spec), l);
+    Load(Encode(c.recipe), l);
     ASSERT_TRUE(l.ok) << c.what;
     EXPECT_EQ(l.params.DpiX(), c.dpiX) << c.what;
     EXPECT_EQ(l.params.DpiY(), c.dpiX) << c.what;
   }
   Loaded exact;
-  JpegSpec s;
+  JpegRecipe s;
   s.markers = {{JPEG_APP0 + 1, ExifBlock(7201, 100, 2)}};
   Load(Encode(s), exact);
   EXPECT_EQ(exact.params.DpiX(), 72);
@@ -195,7 +195,7 @@ TEST(JpegReader, ResolutionRules) {
 }
 
 TEST(JpegReader, GarbageBeforeStartOfImage) {
-  const std::vector<uint8_t> jpeg = Encode(JpegSpec());
+  const std::vector<uint8_t> jpeg = Encode(JpegRecipe());
   for (size_t garbage : {0, 10, 149, 150, 200}) {
     std::vector<uint8_t> bytes(garbage, 0x42);
     bytes.insert(bytes.end(), jpeg.begin(), jpeg.end());
@@ -206,7 +206,7 @@ TEST(JpegReader, GarbageBeforeStartOfImage) {
 }
 
 TEST(JpegReader, ScaledDecodingSizes) {
-  JpegSpec s;
+  JpegRecipe s;
   s.w = 64;
   s.h = 48;
   const std::vector<uint8_t> jpeg = Encode(s);
@@ -235,7 +235,7 @@ TEST(JpegReader, AutomaticScaleForARequestedSize) {
     int w, h, outW, outH;
   } cases[] = {{3200, 2400, 400, 300}, {3000, 2000, 750, 500}, {500, 300, 500, 300}};
   for (const Case& c : cases) {
-    JpegSpec s;
+    JpegRecipe s;
     s.w = c.w;
     s.h = c.h;
     s.quality = 30;
@@ -267,7 +267,7 @@ TEST(JpegReader, MatchesDjpegPixelForPixel) {
 TEST(JpegReader, ScaledDecodingMatchesDjpeg) {
   if (!testsupport::HaveTool("djpeg")) GTEST_SKIP() << "djpeg not installed";
   testsupport::TempDir dir;
-  JpegSpec s;
+  JpegRecipe s;
   s.w = 80;
   s.h = 56;
   const std::string jpg = dir.File("s.jpg");
@@ -286,7 +286,7 @@ TEST(JpegReader, ScaledDecodingMatchesDjpeg) {
 }
 
 TEST(JpegReader, GrayFiles) {
-  JpegSpec s;
+  JpegRecipe s;
   s.input = JCS_GRAYSCALE;
   s.coded = JCS_GRAYSCALE;
   s.pixel = [](int x, int y, uint8_t* p) { p[0] = uint8_t(x * 10 + y); };
@@ -310,7 +310,7 @@ TEST(JpegReader, GrayFiles) {
 
 TEST(JpegReader, CmykAndYcckFiles) {
   for (J_COLOR_SPACE coded : {JCS_CMYK, JCS_YCCK}) {
-    JpegSpec s;
+    JpegRecipe s;
     s.input = JCS_CMYK;
     s.coded = coded;
     s.quality = 100;
@@ -349,7 +349,7 @@ TEST(JpegReader, CmykAndYcckFiles) {
 }
 
 TEST(JpegReader, RgbCodedEqualsItsYCbCrTwin) {
-  JpegSpec rgb, ycc;
+  JpegRecipe rgb, ycc;
   rgb.coded = JCS_RGB;
   rgb.quality = ycc.quality = 100;
   rgb.full = ycc.full = true;
@@ -368,7 +368,7 @@ TEST(JpegReader, RgbCodedEqualsItsYCbCrTwin) {
 }
 
 TEST(JpegReader, MarkersInFileOrderWithoutTheJfifHeader) {
-  JpegSpec s;
+  JpegRecipe s;
   s.markers = {{JPEG_APP0 + 1, ExifBlock(72, 1, 2)}, {JPEG_COM, {'h', 'i'}}, {JPEG_APP0 + 13, {1, 2, 3}},
                {JPEG_APP0, {'X', 'Y'}}};
   Loaded l;
@@ -388,9 +388,9 @@ TEST(JpegReader, IccProfileFromChunks) {
     v.insert(v.end(), payload.begin(), payload.end());
     return v;
   };
-  JpegSpec whole;
+  JpegRecipe whole;
   whole.markers = {{JPEG_APP0 + 2, chunk(2, 2, {4, 5})}, {JPEG_APP0 + 2, chunk(1, 2, {1, 2, 3})}};
-  JpegSpec holed;
+  JpegRecipe holed;
   holed.markers = {{JPEG_APP0 + 2, chunk(1, 3, {1, 2, 3})}, {JPEG_APP0 + 2, chunk(3, 3, {9})}};
   Loaded a, b;
   Load(Encode(whole), a);
@@ -402,7 +402,7 @@ TEST(JpegReader, IccProfileFromChunks) {
 }
 
 TEST(JpegReader, OrientationOnlyWhenAsked) {
-  JpegSpec s;
+  JpegRecipe s;
   s.w = 32;
   s.h = 16;
   s.quality = 100;
@@ -457,11 +457,11 @@ TEST(JpegReader, OrientationTransformsEveryCase) {
 }
 
 TEST(JpegReader, TruncatedFilesNeverCrash) {
-  JpegSpec base, progressive;
+  JpegRecipe base, progressive;
   base.w = progressive.w = 40;
   base.h = progressive.h = 24;
   progressive.progressive = true;
-  for (const JpegSpec& s : {base, progressive}) {
+  for (const JpegRecipe& s : {base, progressive}) {
     const std::vector<uint8_t> full = Encode(s);
     for (size_t n = 0; n < full.size(); n += 3) {
       std::vector<uint8_t> cut(full.begin(), full.begin() + static_cast<std::ptrdiff_t>(n));
@@ -476,7 +476,7 @@ TEST(JpegReader, TruncatedFilesNeverCrash) {
 }
 
 TEST(JpegReader, LyingSizeFailsBeforeAllocating) {
-  std::vector<uint8_t> jpeg = Encode(JpegSpec());
+  std::vector<uint8_t> jpeg = Encode(JpegRecipe());
   // Patch the frame header to claim 60000 x 60000 pixels.
   for (size_t i = 0; i + 8 < jpeg.size(); ++i) {
     if (jpeg[i] == 0xFF && jpeg[i + 1] == 0xC0) {
@@ -503,7 +503,7 @@ TEST(JpegReader, GarbageAndEmptyStreamsFail) {
 }
 
 TEST(JpegReader, ProgressAndCancel) {
-  JpegSpec s;
+  JpegRecipe s;
   s.w = 40;
   s.h = 300;
   const std::vector<uint8_t> jpeg = Encode(s);
@@ -520,7 +520,7 @@ TEST(JpegReader, ProgressAndCancel) {
 }
 
 TEST(JpegReader, HeaderOnlyAndRowLimit) {
-  JpegSpec s;
+  JpegRecipe s;
   s.w = 24;
   s.h = 40;
   const std::vector<uint8_t> jpeg = Encode(s);

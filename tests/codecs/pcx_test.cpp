@@ -343,6 +343,7 @@ TEST(PcxReader, HostileHeadersFailCleanly) {
       {"4 bits x 2 planes", with([](PcxSpec& s) { s.bits = 4, s.planes = 2; })},
       {"8 bits x 2 planes", with([](PcxSpec& s) { s.planes = 2; })},
       {"no planes", with([](PcxSpec& s) { s.planes = 0; })},
+      {"1 bit in no planes", with([](PcxSpec& s) { s.bits = 1, s.planes = 0, s.bytesPerLine = 2; })},
       {"8-bit bytes per line below the width", with([](PcxSpec& s) { s.width = 8, s.bytesPerLine = 7; })},
       {"24-bit bytes per line below the width", with([](PcxSpec& s) { s.planes = 3, s.width = 8, s.bytesPerLine = 4; })},
       {"1-bit bytes per line below the width", with([](PcxSpec& s) { s.bits = 1, s.width = 17, s.bytesPerLine = 2; })},

@@ -7,6 +7,7 @@
 #include <zlib.h>
 
 #include <cstdio>
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <sstream>

@@ -1004,6 +1004,17 @@ TEST(TiffReader, BadInputFailsOrLoadsWhatItCanQuickly) {
          return BuildTiff({p});
        },
        1},
+      {"big JPEG tables shared by many strips",
+       [&] {
+         Page p = Plain(8, 20000, {8, 8, 8}, 3, 6, {}, 7);
+         p.strips.clear();
+         SetField(p, F(278, LONG, {1}));
+         p.fields.push_back(F(273, LONG, std::vector<uint64_t>(20000, 8)));
+         p.fields.push_back(F(279, LONG, std::vector<uint64_t>(20000, 4)));
+         p.fields.push_back(Bytes(347, UNDEFINED, std::vector<uint8_t>(300000, 0x11)));
+         return BuildTiff({p});
+       },
+       0},
       {"old JPEG without any data", [&] { return page([](Page& p) { SetField(p, F(259, SHORT, {6})); p.strips.clear(); }); }, 0},
       {"SubIFD pointing nowhere", [&] { return page([](Page& p) { p.fields.push_back(F(330, LONG, {1u << 30})); }); }, -1},
   };
@@ -1023,6 +1034,7 @@ TEST(TiffReader, BadInputFailsOrLoadsWhatItCanQuickly) {
 }
 
 TEST(TiffReader, LzwWithoutADecoderFails) {
+  IEInitializeImageIO();  // fill the slots first, or the first load refills the one we empty
   TIEGlobalSettings& g = IEGlobalSettings();
   const TIETiffLzwDecoder saved = g.TiffLzwDecoder;
   g.TiffLzwDecoder = nullptr;
@@ -1109,4 +1121,53 @@ TEST(TiffEndToEnd, FaxPageRoundTripsBitExactlyAsGroup4) {
   ASSERT_EQ(got.width, want.width);
   ASSERT_EQ(got.height, want.height);
   EXPECT_EQ(got.samples, want.samples);
+}
+
+TEST(TiffDetection, ProbesTellTiffFromItsRelatives) {
+  auto detect = [](const std::vector<uint8_t>& bytes) {
+    TIEMemoryStream s(bytes.data(), static_cast<int64_t>(bytes.size()));
+    return DetectStreamFormat(s);
+  };
+  const Page plain = Plain(20, 20, {8}, 1, 1, std::vector<uint8_t>(400, 9));
+  struct Case {
+    const char* name;
+    std::function<std::vector<uint8_t>()> make;
+    int32_t type;
+  } cases[] = {
+      {"classic", [&] { return BuildTiff({plain}); }, ioTIFF},
+      {"big-endian", [&] { return BuildTiff({plain}, true); }, ioTIFF},
+      {"BigTIFF", [] { return Fixture("rgb-big-mm.tif"); }, ioTIFF},
+      {"no ImageLength",
+       [&] {
+         Page p = plain;
+         p.fields.erase(p.fields.begin() + 1);
+         return BuildTiff({p});
+       },
+       0},
+      {"DNG version tag", [&] { Page p = plain; p.fields.push_back(Bytes(50706, BYTE, {1, 4, 0, 0})); return BuildTiff({p}); }, 0},
+      {"raw photometric", [&] { Page p = plain; SetField(p, F(262, SHORT, {32803})); return BuildTiff({p}); }, 0},
+      {"small picture with SubIFDs and a raw tag",
+       [&] { Page p = plain; p.fields.push_back(F(330, LONG, {8})); p.fields.push_back(F(37398, BYTE, {1})); return BuildTiff({p}); },
+       0},
+      {"Canon signature",
+       [&] {
+         std::vector<uint8_t> f = BuildTiff({plain});
+         f[8] = 'C', f[9] = 'R';  // the first bytes of the strip
+         return f;
+       },
+       ioRAW},
+      {"HD Photo",
+       [&] {
+         Page p = plain;
+         for (uint16_t tag : {48129, 48256, 48257, 48320, 48321}) p.fields.push_back(F(tag, LONG, {1}));
+         std::vector<uint8_t> f = BuildTiff({p});
+         f[2] = 0xBC, f[3] = 0x01;
+         return f;
+       },
+       ioHDP},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(detect(c.make()), c.type);
+  }
 }
