@@ -7,14 +7,7 @@
 #include "ieimageio.h"
 #include "iestream.h"
 
-static void TouchRows(TIEBitmap& bitmap) {
-  volatile uint8_t sink = 0;
-  for (int y = 0; y < bitmap.Height(); ++y) {
-    const uint8_t* row = bitmap.Scanline(y);
-    for (int64_t i = 0; i < bitmap.RowLen(); ++i) sink = sink ^ row[i];
-  }
-  if (TIEBitmap* alpha = bitmap.AlphaChannelOrNull()) TouchRows(*alpha);
-}
+#include "fuzzsupport.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size < 1) return 0;

@@ -6,6 +6,8 @@
 #include "ieimageio.h"
 #include "iestream.h"
 
+#include "fuzzsupport.h"
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const uint8_t pick = size ? data[size - 1] : 0;
   TIEMemoryStream stream(data, static_cast<int64_t>(size));
@@ -18,10 +20,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   p.SetEnableAdjustOrientation(pick & 16);
   p.JpegDctMethod = (pick >> 5) % 3;
   io.LoadFromStreamJpeg(stream);
-  volatile uint8_t sink = 0;
-  for (int y = 0; y < bitmap.Height(); ++y) {
-    const uint8_t* row = bitmap.Scanline(y);
-    for (int64_t i = 0; i < bitmap.RowLen(); ++i) sink = sink ^ row[i];
-  }
+  TouchRows(bitmap);
   return 0;
 }
