@@ -27,6 +27,7 @@
 #include <string>
 #include <vector>
 
+#include "benchsupport.h"
 #include "iebitmap.h"
 #include "ieformats.h"
 #include "ieparams.h"
@@ -37,22 +38,6 @@ double CpuMs() {
   timespec t{};
   clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
   return static_cast<double>(t.tv_sec) * 1e3 + static_cast<double>(t.tv_nsec) / 1e6;
-}
-
-double RunProgram(const std::vector<std::string>& args) {
-  std::vector<char*> argv;
-  for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-  argv.push_back(nullptr);
-  const pid_t pid = fork();
-  if (pid == 0) {
-    execvp(argv[0], argv.data());
-    _exit(127);
-  }
-  int status = 0;
-  rusage use{};
-  if (pid < 0 || wait4(pid, &status, 0, &use) < 0 || !WIFEXITED(status) || WEXITSTATUS(status) != 0) return -1;
-  auto ms = [](const timeval& t) { return static_cast<double>(t.tv_sec) * 1e3 + static_cast<double>(t.tv_usec) / 1e3; };
-  return ms(use.ru_utime) + ms(use.ru_stime);
 }
 
 double BestRun(int repeats, const std::vector<std::string>& args) {
