@@ -1,6 +1,7 @@
 #include "iebitmap.h"
 
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -35,7 +36,16 @@ bool BlockAllowed(int64_t size) {
 void* ZeroedBlock(int64_t size) {
   if (size <= 0 || !BlockAllowed(size)) return nullptr;
   if (static_cast<uint64_t>(size) > SIZE_MAX) return nullptr;
-  return std::calloc(static_cast<size_t>(size), 1);
+  void* block = std::calloc(static_cast<size_t>(size), 1);
+  // A large picture's first touch costs one fault per 4 KB page, which on a
+  // virtual machine is slower than decoding it; huge pages cut that 500-fold.
+  constexpr uintptr_t kHuge = uintptr_t(2) << 20;
+  if (block && size >= int64_t(4 * kHuge)) {
+    uintptr_t begin = (reinterpret_cast<uintptr_t>(block) + kHuge - 1) & ~(kHuge - 1);
+    uintptr_t end = (reinterpret_cast<uintptr_t>(block) + static_cast<uintptr_t>(size)) & ~(kHuge - 1);
+    if (end > begin) ::madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
+  }
+  return block;
 }
 
 // Reads exactly count bytes at offset; bytes past the end of the file read as 0.
