@@ -28,7 +28,7 @@ void Put32(std::vector<uint8_t>& v, uint32_t x) {
   Put16(v, x >> 16);
 }
 
-struct PcxSpec {
+struct PcxSample {
   int bits = 8, planes = 1;
   int width = 4, height = 2;
   int bytesPerLine = 4;
@@ -39,7 +39,7 @@ struct PcxSpec {
   std::vector<uint8_t> trailer;     // after the data (marker and palette)
 };
 
-std::vector<uint8_t> Build(const PcxSpec& s) {
+std::vector<uint8_t> Build(const PcxSample& s) {
   std::vector<uint8_t> v = {0x0A, 5, uint8_t(s.encoding), uint8_t(s.bits)};
   Put16(v, 0);
   Put16(v, 0);
@@ -192,7 +192,7 @@ TEST(PcxReader, PlanarSixteenColoursEqualsPacked) {
 
 TEST(PcxReader, OneBitKeepsItsBits) {
   // 10 x 2, bytes per line 2 (padding bits set in the file).
-  PcxSpec s;
+  PcxSample s;
   s.bits = 1;
   s.width = 10;
   s.bytesPerLine = 2;
@@ -214,16 +214,16 @@ TEST(PcxReader, OneBitKeepsItsBits) {
 TEST(PcxReader, RunsContinueAcrossLinesAndPlanes) {
   struct Case {
     const char* what;
-    PcxSpec spec;
+    PcxSample sample;
     std::vector<std::vector<TRGB>> rows;
   };
-  PcxSpec lines;  // 8 bits, 4 x 2: a run of 6 fills row 0 and half of row 1
+  PcxSample lines;  // 8 bits, 4 x 2: a run of 6 fills row 0 and half of row 1
   lines.data = {0xC6, 5, 1, 2};
   lines.trailer.push_back(0x0C);
   auto pal = Palette256();
   lines.trailer.insert(lines.trailer.end(), pal.begin(), pal.end());
 
-  PcxSpec planes;  // 8 bits x 3 planes, 2 x 2: runs over the red, green and blue lines and the rows
+  PcxSample planes;  // 8 bits x 3 planes, 2 x 2: runs over the red, green and blue lines and the rows
   planes.planes = 3;
   planes.width = 2;
   planes.bytesPerLine = 2;
@@ -241,7 +241,7 @@ TEST(PcxReader, RunsContinueAcrossLinesAndPlanes) {
   };
   for (Case& c : cases) {
     Loaded l;
-    LoadBytes(Build(c.spec), l);
+    LoadBytes(Build(c.sample), l);
     ASSERT_TRUE(l.ok) << c.what;
     for (int y = 0; y < static_cast<int>(c.rows.size()); ++y)
       for (int x = 0; x < static_cast<int>(c.rows[y].size()); ++x)
@@ -252,7 +252,7 @@ TEST(PcxReader, RunsContinueAcrossLinesAndPlanes) {
 
 TEST(PcxReader, PaletteIsTheLastBytesWithOrWithoutMarker) {
   for (bool marker : {true, false}) {
-    PcxSpec s;
+    PcxSample s;
     s.encoding = 0;
     s.data = {0, 7, 200, 255, 1, 2, 3, 4};
     if (marker) s.trailer.push_back(0x0C);
@@ -274,7 +274,7 @@ TEST(PcxReader, Resolution) {
     int dpiX, dpiY, wantX, wantY;
   } cases[] = {{72, 0, 300, 300}, {0, 96, 300, 300}, {0, 0, 300, 300}, {72, 96, 72, 96}, {1, 600, 300, 600}};
   for (const Case& c : cases) {
-    PcxSpec s;
+    PcxSample s;
     s.bits = 1;
     s.bytesPerLine = 2;
     s.dpiX = c.dpiX;
@@ -290,7 +290,7 @@ TEST(PcxReader, Resolution) {
 }
 
 TEST(PcxReader, DataThatEndsEarlyLeavesTheRestBlack) {
-  PcxSpec s;
+  PcxSample s;
   s.planes = 3;
   s.width = 2;
   s.height = 3;
@@ -307,7 +307,7 @@ TEST(PcxReader, DataThatEndsEarlyLeavesTheRestBlack) {
 
 TEST(PcxReader, AlphaPlaneThatSaysNothingIsDropped) {
   for (uint8_t a : {uint8_t(0), uint8_t(255)}) {
-    PcxSpec s;
+    PcxSample s;
     s.planes = 4;
     s.width = 2;
     s.height = 1;
@@ -324,34 +324,34 @@ TEST(PcxReader, AlphaPlaneThatSaysNothingIsDropped) {
 
 TEST(PcxReader, HostileHeadersFailCleanly) {
   auto with = [](auto change) {
-    PcxSpec s;
+    PcxSample s;
     s.data.assign(64, 0x11);
     auto pal = Palette256();
     s.trailer.insert(s.trailer.end(), pal.begin(), pal.end());
     change(s);
     return Build(s);
   };
-  std::vector<uint8_t> badMaker = with([](PcxSpec&) {});
+  std::vector<uint8_t> badMaker = with([](PcxSample&) {});
   badMaker[0] = 0x0B;
   struct Case {
     const char* what;
     std::vector<uint8_t> bytes;
   } cases[] = {
       {"manufacturer not 0x0A", badMaker},
-      {"encoding 2", with([](PcxSpec& s) { s.encoding = 2; })},
-      {"9 bits per pixel", with([](PcxSpec& s) { s.bits = 9; })},
-      {"4 bits x 2 planes", with([](PcxSpec& s) { s.bits = 4, s.planes = 2; })},
-      {"8 bits x 2 planes", with([](PcxSpec& s) { s.planes = 2; })},
-      {"no planes", with([](PcxSpec& s) { s.planes = 0; })},
-      {"1 bit in no planes", with([](PcxSpec& s) { s.bits = 1, s.planes = 0, s.bytesPerLine = 2; })},
-      {"8-bit bytes per line below the width", with([](PcxSpec& s) { s.width = 8, s.bytesPerLine = 7; })},
-      {"24-bit bytes per line below the width", with([](PcxSpec& s) { s.planes = 3, s.width = 8, s.bytesPerLine = 4; })},
-      {"1-bit bytes per line below the width", with([](PcxSpec& s) { s.bits = 1, s.width = 17, s.bytesPerLine = 2; })},
-      {"planar bytes per line 0", with([](PcxSpec& s) { s.bits = 1, s.planes = 4, s.bytesPerLine = 0; })},
-      {"xmax before xmin", with([](PcxSpec& s) { s.width = 0; })},
-      {"1-bit 65536 x 65536 in 1 KB", with([](PcxSpec& s) { s.bits = 1, s.width = 65536, s.height = 65536, s.bytesPerLine = 8192; })},
-      {"wide padding lines in 1 KB", with([](PcxSpec& s) { s.width = 1, s.height = 60000, s.bytesPerLine = 60000; })},
-      {"8-bit without room for a palette", Build(PcxSpec{})},
+      {"encoding 2", with([](PcxSample& s) { s.encoding = 2; })},
+      {"9 bits per pixel", with([](PcxSample& s) { s.bits = 9; })},
+      {"4 bits x 2 planes", with([](PcxSample& s) { s.bits = 4, s.planes = 2; })},
+      {"8 bits x 2 planes", with([](PcxSample& s) { s.planes = 2; })},
+      {"no planes", with([](PcxSample& s) { s.planes = 0; })},
+      {"1 bit in no planes", with([](PcxSample& s) { s.bits = 1, s.planes = 0, s.bytesPerLine = 2; })},
+      {"8-bit bytes per line below the width", with([](PcxSample& s) { s.width = 8, s.bytesPerLine = 7; })},
+      {"24-bit bytes per line below the width", with([](PcxSample& s) { s.planes = 3, s.width = 8, s.bytesPerLine = 4; })},
+      {"1-bit bytes per line below the width", with([](PcxSample& s) { s.bits = 1, s.width = 17, s.bytesPerLine = 2; })},
+      {"planar bytes per line 0", with([](PcxSample& s) { s.bits = 1, s.planes = 4, s.bytesPerLine = 0; })},
+      {"xmax before xmin", with([](PcxSample& s) { s.width = 0; })},
+      {"1-bit 65536 x 65536 in 1 KB", with([](PcxSample& s) { s.bits = 1, s.width = 65536, s.height = 65536, s.bytesPerLine = 8192; })},
+      {"wide padding lines in 1 KB", with([](PcxSample& s) { s.width = 1, s.height = 60000, s.bytesPerLine = 60000; })},
+      {"8-bit without room for a palette", Build(PcxSample{})},
       {"header cut short", std::vector<uint8_t>(badMaker.begin(), badMaker.begin() + 100)},
   };
   for (const Case& c : cases) {
@@ -399,7 +399,7 @@ TEST(DcxReader, PagesAndTheClampedIndex) {
 
 TEST(DcxReader, BadTablesFailCleanly) {
   // A one-page DCX: magic, offset 12, terminator, then a 2 x 1 24-bit PCX.
-  PcxSpec page;
+  PcxSample page;
   page.planes = 3;
   page.width = 2;
   page.height = 1;

@@ -28,7 +28,7 @@ struct PngText {
   int compression = PNG_TEXT_COMPRESSION_NONE;
 };
 
-struct PngSpec {
+struct PngSample {
   const char* what = "";
   int colorType = PNG_COLOR_TYPE_RGB;
   int depth = 8;
@@ -53,12 +53,12 @@ int FileChannels(int colorType) {
   }
 }
 
-int PaletteSize(const PngSpec& s) { return s.numPalette ? s.numPalette : std::min(1 << s.depth, 256); }
+int PaletteSize(const PngSample& s) { return s.numPalette ? s.numPalette : std::min(1 << s.depth, 256); }
 
 // Sample c of pixel (x, y) at the file's depth. 16-bit samples carry low
 // bytes of 0x80 or more, so that rounding to 8 bits differs from taking the
 // high byte.
-uint32_t Sample(const PngSpec& s, int x, int y, int c) {
+uint32_t Sample(const PngSample& s, int x, int y, int c) {
   if (s.colorType == PNG_COLOR_TYPE_PALETTE) return static_cast<uint32_t>((x + 3 * y) % PaletteSize(s));
   const uint32_t top = (1u << s.depth) - 1;
   const uint32_t v = static_cast<uint32_t>(x * 37 + y * 11 + c * 71 + (x * y) % 5);
@@ -66,15 +66,15 @@ uint32_t Sample(const PngSpec& s, int x, int y, int c) {
   return v % (top + 1);
 }
 
-png_color PaletteEntry(const PngSpec& s, int i) {
+png_color PaletteEntry(const PngSample& s, int i) {
   if (s.depth == 1) return i == 0 ? png_color{255, 255, 255} : png_color{0, 0, 0};  // white, black
   return png_color{uint8_t(i * 17 + 3), uint8_t(255 - i * 5), uint8_t(i * 101)};
 }
 
 uint8_t TransAlpha(int i) { return uint8_t(i * 60); }  // entry 0 fully transparent
-int NumTrans(const PngSpec& s) { return std::max(1, PaletteSize(s) / 2); }  // later entries opaque
+int NumTrans(const PngSample& s) { return std::max(1, PaletteSize(s) / 2); }  // later entries opaque
 
-png_color_16 TransColor(const PngSpec& s) {
+png_color_16 TransColor(const PngSample& s) {
   // The colour of pixel (1, 0): it occurs, so some pixels turn transparent.
   png_color_16 t{};
   if (s.colorType == PNG_COLOR_TYPE_GRAY) t.gray = static_cast<png_uint_16>(Sample(s, 1, 0, 0));
@@ -91,7 +91,7 @@ void WriterError(png_structp, png_const_charp message) {
   std::abort();
 }
 
-std::vector<uint8_t> WritePng(const PngSpec& s) {
+std::vector<uint8_t> WritePng(const PngSample& s) {
   std::vector<uint8_t> out;
   png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, WriterError, nullptr);
   png_infop info = png_create_info_struct(png);
@@ -159,13 +159,13 @@ std::vector<uint8_t> WritePng(const PngSpec& s) {
 // A picture as red, green, blue, alpha bytes per pixel.
 using Rgba = std::vector<uint8_t>;
 
-uint8_t To8(const PngSpec& s, uint32_t v) {
+uint8_t To8(const PngSample& s, uint32_t v) {
   if (s.depth == 16) return uint8_t(v >> 8);  // the high byte, not a rounded value
   return uint8_t(v * 255 / ((1u << s.depth) - 1));
 }
 
 // What the default (converting) path must give.
-Rgba Expected(const PngSpec& s) {
+Rgba Expected(const PngSample& s) {
   Rgba out;
   const png_color_16 t = TransColor(s);
   for (int y = 0; y < s.height; ++y)
@@ -254,8 +254,8 @@ void Load(const std::vector<uint8_t>& bytes, Loaded& out, bool native = false) {
   out.params = io.Params();
 }
 
-PngSpec Spec(const char* what, int colorType, int depth, bool trns = false) {
-  PngSpec s;
+PngSample Sample(const char* what, int colorType, int depth, bool trns = false) {
+  PngSample s;
   s.what = what;
   s.colorType = colorType;
   s.depth = depth;
@@ -263,41 +263,41 @@ PngSpec Spec(const char* what, int colorType, int depth, bool trns = false) {
   return s;
 }
 
-const PngSpec kEveryKind[] = {
-    Spec("grey 1", PNG_COLOR_TYPE_GRAY, 1),
-    Spec("grey 2", PNG_COLOR_TYPE_GRAY, 2),
-    Spec("grey 4", PNG_COLOR_TYPE_GRAY, 4),
-    Spec("grey 8", PNG_COLOR_TYPE_GRAY, 8),
-    Spec("grey 16", PNG_COLOR_TYPE_GRAY, 16),
-    Spec("RGB 8", PNG_COLOR_TYPE_RGB, 8),
-    Spec("RGB 16", PNG_COLOR_TYPE_RGB, 16),
-    Spec("palette 1 (white, black)", PNG_COLOR_TYPE_PALETTE, 1),
-    Spec("palette 2", PNG_COLOR_TYPE_PALETTE, 2),
-    Spec("palette 4", PNG_COLOR_TYPE_PALETTE, 4),
-    Spec("palette 8", PNG_COLOR_TYPE_PALETTE, 8),
-    Spec("grey + alpha 8", PNG_COLOR_TYPE_GRAY_ALPHA, 8),
-    Spec("grey + alpha 16", PNG_COLOR_TYPE_GRAY_ALPHA, 16),
-    Spec("RGBA 8", PNG_COLOR_TYPE_RGB_ALPHA, 8),
-    Spec("RGBA 16", PNG_COLOR_TYPE_RGB_ALPHA, 16),
-    Spec("palette 1 + tRNS", PNG_COLOR_TYPE_PALETTE, 1, true),
-    Spec("palette 4 + tRNS", PNG_COLOR_TYPE_PALETTE, 4, true),
-    Spec("palette 8 + tRNS", PNG_COLOR_TYPE_PALETTE, 8, true),
-    Spec("grey 1 + tRNS", PNG_COLOR_TYPE_GRAY, 1, true),
-    Spec("grey 4 + tRNS", PNG_COLOR_TYPE_GRAY, 4, true),
-    Spec("grey 8 + tRNS", PNG_COLOR_TYPE_GRAY, 8, true),
-    Spec("grey 16 + tRNS", PNG_COLOR_TYPE_GRAY, 16, true),
-    Spec("RGB 8 + tRNS", PNG_COLOR_TYPE_RGB, 8, true),
-    Spec("RGB 16 + tRNS", PNG_COLOR_TYPE_RGB, 16, true),
+const PngSample kEveryKind[] = {
+    Sample("grey 1", PNG_COLOR_TYPE_GRAY, 1),
+    Sample("grey 2", PNG_COLOR_TYPE_GRAY, 2),
+    Sample("grey 4", PNG_COLOR_TYPE_GRAY, 4),
+    Sample("grey 8", PNG_COLOR_TYPE_GRAY, 8),
+    Sample("grey 16", PNG_COLOR_TYPE_GRAY, 16),
+    Sample("RGB 8", PNG_COLOR_TYPE_RGB, 8),
+    Sample("RGB 16", PNG_COLOR_TYPE_RGB, 16),
+    Sample("palette 1 (white, black)", PNG_COLOR_TYPE_PALETTE, 1),
+    Sample("palette 2", PNG_COLOR_TYPE_PALETTE, 2),
+    Sample("palette 4", PNG_COLOR_TYPE_PALETTE, 4),
+    Sample("palette 8", PNG_COLOR_TYPE_PALETTE, 8),
+    Sample("grey + alpha 8", PNG_COLOR_TYPE_GRAY_ALPHA, 8),
+    Sample("grey + alpha 16", PNG_COLOR_TYPE_GRAY_ALPHA, 16),
+    Sample("RGBA 8", PNG_COLOR_TYPE_RGB_ALPHA, 8),
+    Sample("RGBA 16", PNG_COLOR_TYPE_RGB_ALPHA, 16),
+    Sample("palette 1 + tRNS", PNG_COLOR_TYPE_PALETTE, 1, true),
+    Sample("palette 4 + tRNS", PNG_COLOR_TYPE_PALETTE, 4, true),
+    Sample("palette 8 + tRNS", PNG_COLOR_TYPE_PALETTE, 8, true),
+    Sample("grey 1 + tRNS", PNG_COLOR_TYPE_GRAY, 1, true),
+    Sample("grey 4 + tRNS", PNG_COLOR_TYPE_GRAY, 4, true),
+    Sample("grey 8 + tRNS", PNG_COLOR_TYPE_GRAY, 8, true),
+    Sample("grey 16 + tRNS", PNG_COLOR_TYPE_GRAY, 16, true),
+    Sample("RGB 8 + tRNS", PNG_COLOR_TYPE_RGB, 8, true),
+    Sample("RGB 16 + tRNS", PNG_COLOR_TYPE_RGB, 16, true),
 };
 
-bool HasAlpha(const PngSpec& s) {
+bool HasAlpha(const PngSample& s) {
   return s.trns || s.colorType == PNG_COLOR_TYPE_GRAY_ALPHA || s.colorType == PNG_COLOR_TYPE_RGB_ALPHA;
 }
 
 }  // namespace
 
 TEST(PngReader, EveryColourTypeAndDepthInterlacedOrNot) {
-  for (PngSpec s : kEveryKind) {
+  for (PngSample s : kEveryKind) {
     const Rgba want = Expected(s);
     for (bool interlaced : {false, true}) {
       s.interlaced = interlaced;
@@ -316,34 +316,34 @@ TEST(PngReader, EveryColourTypeAndDepthInterlacedOrNot) {
 
 TEST(PngReader, NativePathKeepsGreyAndPaletteSamples) {
   struct Case {
-    PngSpec spec;
+    PngSample sample;
     TIEPixelFormat format;
   } cases[] = {
-      {Spec("grey 8", PNG_COLOR_TYPE_GRAY, 8), ie8g},
-      {Spec("grey 16", PNG_COLOR_TYPE_GRAY, 16), ie16g},
-      {Spec("grey 16 + tRNS", PNG_COLOR_TYPE_GRAY, 16, true), ie16g},
-      {Spec("palette 8", PNG_COLOR_TYPE_PALETTE, 8), ie8p},
-      {Spec("palette 8 + tRNS", PNG_COLOR_TYPE_PALETTE, 8, true), ie8p},
+      {Sample("grey 8", PNG_COLOR_TYPE_GRAY, 8), ie8g},
+      {Sample("grey 16", PNG_COLOR_TYPE_GRAY, 16), ie16g},
+      {Sample("grey 16 + tRNS", PNG_COLOR_TYPE_GRAY, 16, true), ie16g},
+      {Sample("palette 8", PNG_COLOR_TYPE_PALETTE, 8), ie8p},
+      {Sample("palette 8 + tRNS", PNG_COLOR_TYPE_PALETTE, 8, true), ie8p},
       // Not 8 or 16 bits, or not grey or palette: the converting path.
-      {Spec("palette 4", PNG_COLOR_TYPE_PALETTE, 4), ie24RGB},
-      {Spec("grey 4", PNG_COLOR_TYPE_GRAY, 4), ie24RGB},
-      {Spec("RGB 16", PNG_COLOR_TYPE_RGB, 16), ie24RGB},
-      {Spec("grey 1", PNG_COLOR_TYPE_GRAY, 1), ie1g},
+      {Sample("palette 4", PNG_COLOR_TYPE_PALETTE, 4), ie24RGB},
+      {Sample("grey 4", PNG_COLOR_TYPE_GRAY, 4), ie24RGB},
+      {Sample("RGB 16", PNG_COLOR_TYPE_RGB, 16), ie24RGB},
+      {Sample("grey 1", PNG_COLOR_TYPE_GRAY, 1), ie1g},
   };
   for (Case& c : cases) {
     for (bool interlaced : {false, true}) {
-      c.spec.interlaced = interlaced;
-      const std::string what = std::string(c.spec.what) + (interlaced ? ", Adam7" : "");
+      c.sample.interlaced = interlaced;
+      const std::string what = std::string(c.sample.what) + (interlaced ? ", Adam7" : "");
       Loaded l;
-      Load(WritePng(c.spec), l, true);
+      Load(WritePng(c.sample), l, true);
       ASSERT_TRUE(l.ok) << what;
       ASSERT_EQ(l.bitmap.PixelFormat(), c.format) << what;
-      EXPECT_EQ(l.bitmap.HasAlphaChannel(), HasAlpha(c.spec)) << what;
-      EXPECT_EQ(FirstDifference(Canonical(l.bitmap), Expected(c.spec), c.spec.width), "") << what;
+      EXPECT_EQ(l.bitmap.HasAlphaChannel(), HasAlpha(c.sample)) << what;
+      EXPECT_EQ(FirstDifference(Canonical(l.bitmap), Expected(c.sample), c.sample.width), "") << what;
       if (c.format == ie16g) {
         // Little-endian samples, all 16 bits of them.
         const uint8_t* row = l.bitmap.Scanline(2);
-        EXPECT_EQ(row[6] | row[7] << 8, static_cast<int>(Sample(c.spec, 3, 2, 0))) << what;
+        EXPECT_EQ(row[6] | row[7] << 8, static_cast<int>(Sample(c.sample, 3, 2, 0))) << what;
       }
       if (c.format == ie8p) {
         EXPECT_EQ(l.bitmap.PaletteUsed(), 256) << what;
@@ -355,31 +355,31 @@ TEST(PngReader, NativePathKeepsGreyAndPaletteSamples) {
 
 TEST(PngReader, FieldsOfTheParameterRecord) {
   struct Case {
-    PngSpec spec;
+    PngSample sample;
     int bits, samples;
   } cases[] = {
-      {Spec("grey 1", PNG_COLOR_TYPE_GRAY, 1), 1, 1},    {Spec("grey 16", PNG_COLOR_TYPE_GRAY, 16), 16, 1},
-      {Spec("RGB 8", PNG_COLOR_TYPE_RGB, 8), 8, 3},       {Spec("palette 4", PNG_COLOR_TYPE_PALETTE, 4), 8, 1},
-      {Spec("grey + alpha", PNG_COLOR_TYPE_GRAY_ALPHA, 8), 8, 2},
-      {Spec("RGBA 16", PNG_COLOR_TYPE_RGB_ALPHA, 16), 16, 4},
+      {Sample("grey 1", PNG_COLOR_TYPE_GRAY, 1), 1, 1},    {Sample("grey 16", PNG_COLOR_TYPE_GRAY, 16), 16, 1},
+      {Sample("RGB 8", PNG_COLOR_TYPE_RGB, 8), 8, 3},       {Sample("palette 4", PNG_COLOR_TYPE_PALETTE, 4), 8, 1},
+      {Sample("grey + alpha", PNG_COLOR_TYPE_GRAY_ALPHA, 8), 8, 2},
+      {Sample("RGBA 16", PNG_COLOR_TYPE_RGB_ALPHA, 16), 16, 4},
   };
   for (const Case& c : cases) {
     Loaded l;
-    Load(WritePng(c.spec), l);
-    ASSERT_TRUE(l.ok) << c.spec.what;
-    EXPECT_EQ(l.params.BitsPerSample, c.bits) << c.spec.what;
-    EXPECT_EQ(l.params.SamplesPerPixel, c.samples) << c.spec.what;
-    EXPECT_EQ(l.params.Width, 13) << c.spec.what;
-    EXPECT_EQ(l.params.Height, 11) << c.spec.what;
-    EXPECT_EQ(l.params.OriginalWidth, 13) << c.spec.what;
-    EXPECT_EQ(l.params.ImageCount(), 1) << c.spec.what;
-    EXPECT_EQ(l.params.FileType, ioPNG) << c.spec.what;
-    if (c.spec.colorType == PNG_COLOR_TYPE_PALETTE) {
-      ASSERT_EQ(l.params.ColorMapCount(), 16) << c.spec.what;
-      const png_color e = PaletteEntry(c.spec, 5);
-      EXPECT_EQ(l.params.ColorMap[5], (TRGB{e.blue, e.green, e.red})) << c.spec.what;
+    Load(WritePng(c.sample), l);
+    ASSERT_TRUE(l.ok) << c.sample.what;
+    EXPECT_EQ(l.params.BitsPerSample, c.bits) << c.sample.what;
+    EXPECT_EQ(l.params.SamplesPerPixel, c.samples) << c.sample.what;
+    EXPECT_EQ(l.params.Width, 13) << c.sample.what;
+    EXPECT_EQ(l.params.Height, 11) << c.sample.what;
+    EXPECT_EQ(l.params.OriginalWidth, 13) << c.sample.what;
+    EXPECT_EQ(l.params.ImageCount(), 1) << c.sample.what;
+    EXPECT_EQ(l.params.FileType, ioPNG) << c.sample.what;
+    if (c.sample.colorType == PNG_COLOR_TYPE_PALETTE) {
+      ASSERT_EQ(l.params.ColorMapCount(), 16) << c.sample.what;
+      const png_color e = PaletteEntry(c.sample, 5);
+      EXPECT_EQ(l.params.ColorMap[5], (TRGB{e.blue, e.green, e.red})) << c.sample.what;
     } else {
-      EXPECT_EQ(l.params.ColorMapCount(), 0) << c.spec.what;
+      EXPECT_EQ(l.params.ColorMapCount(), 0) << c.sample.what;
     }
   }
 }
@@ -398,7 +398,7 @@ TEST(PngReader, ResolutionFromPhys) {
       {"no pHYs", false, 0, 0, 0, 300, 300},
   };
   for (const Case& c : cases) {
-    PngSpec s = Spec(c.what, PNG_COLOR_TYPE_RGB, 8);
+    PngSample s = Sample(c.what, PNG_COLOR_TYPE_RGB, 8);
     s.phys = c.phys, s.ppmX = c.x, s.ppmY = c.y, s.physUnit = c.unit;
     Loaded l;
     Load(WritePng(s), l);
@@ -409,21 +409,21 @@ TEST(PngReader, ResolutionFromPhys) {
 }
 
 TEST(PngReader, BackgroundAndText) {
-  PngSpec rgb = Spec("RGB 8", PNG_COLOR_TYPE_RGB, 8);
+  PngSample rgb = Sample("RGB 8", PNG_COLOR_TYPE_RGB, 8);
   rgb.bkgd = true;
   rgb.background.red = 10, rgb.background.green = 20, rgb.background.blue = 30;
   rgb.texts = {{"Title", "A title"},
                {"Comment", std::string(300, 'z'), PNG_TEXT_COMPRESSION_zTXt},
                {"Author", "\xC3\x89milie", PNG_ITXT_COMPRESSION_NONE}};
-  PngSpec grey16 = Spec("grey 16", PNG_COLOR_TYPE_GRAY, 16);
+  PngSample grey16 = Sample("grey 16", PNG_COLOR_TYPE_GRAY, 16);
   grey16.bkgd = true;
   grey16.background.gray = 0x8000;
-  PngSpec palette = Spec("palette 4", PNG_COLOR_TYPE_PALETTE, 4);
+  PngSample palette = Sample("palette 4", PNG_COLOR_TYPE_PALETTE, 4);
   palette.bkgd = true;
   palette.background.index = 5;
   const png_color entry5 = PaletteEntry(palette, 5);
   struct Case {
-    PngSpec spec;
+    PngSample sample;
     TRGB background;
   } cases[] = {
       {rgb, TRGB{30, 20, 10}},
@@ -432,9 +432,9 @@ TEST(PngReader, BackgroundAndText) {
   };
   for (const Case& c : cases) {
     Loaded l;
-    Load(WritePng(c.spec), l);
-    ASSERT_TRUE(l.ok) << c.spec.what;
-    EXPECT_EQ(l.params.PngBackground, c.background) << c.spec.what;
+    Load(WritePng(c.sample), l);
+    ASSERT_TRUE(l.ok) << c.sample.what;
+    EXPECT_EQ(l.params.PngBackground, c.background) << c.sample.what;
   }
   Loaded l;
   Load(WritePng(rgb), l);
@@ -443,7 +443,7 @@ TEST(PngReader, BackgroundAndText) {
             (std::vector<std::string>{"A title", std::string(300, 'z'), "\xC3\x89milie"}));
 
   // Without bKGD the record keeps the background it had.
-  std::vector<uint8_t> plain = WritePng(Spec("plain", PNG_COLOR_TYPE_RGB, 8));
+  std::vector<uint8_t> plain = WritePng(Sample("plain", PNG_COLOR_TYPE_RGB, 8));
   TIEMemoryStream stream(plain.data(), static_cast<int64_t>(plain.size()));
   TIEBitmap bitmap;
   TIEImageIO io(&bitmap);
@@ -500,7 +500,7 @@ std::vector<uint8_t> WithExtraCompressedData(const std::vector<uint8_t>& png) {
 }  // namespace
 
 TEST(PngReader, ExtraCompressedDataStillCountsAsRead) {
-  const PngSpec s = Spec("RGB 8", PNG_COLOR_TYPE_RGB, 8);
+  const PngSample s = Sample("RGB 8", PNG_COLOR_TYPE_RGB, 8);
   Loaded l;
   Load(WithExtraCompressedData(WritePng(s)), l);
   ASSERT_TRUE(l.ok);
@@ -508,7 +508,7 @@ TEST(PngReader, ExtraCompressedDataStillCountsAsRead) {
 }
 
 TEST(PngReader, DamagedFilesFail) {
-  PngSpec big = Spec("RGBA 8", PNG_COLOR_TYPE_RGB_ALPHA, 8);
+  PngSample big = Sample("RGBA 8", PNG_COLOR_TYPE_RGB_ALPHA, 8);
   big.width = 64, big.height = 64;
   const std::vector<uint8_t> good = WritePng(big);
   // The image data is the last large chunk: cutting 40 bytes off the end
@@ -519,7 +519,7 @@ TEST(PngReader, DamagedFilesFail) {
   std::vector<uint8_t> notPng = good;
   notPng[1] = 'Q';
   // IHDR claims a million by a million pixels; the file holds a few bytes.
-  std::vector<uint8_t> huge = WritePng(Spec("grey 8", PNG_COLOR_TYPE_GRAY, 8));
+  std::vector<uint8_t> huge = WritePng(Sample("grey 8", PNG_COLOR_TYPE_GRAY, 8));
   for (int i = 16; i < 24; i += 4) {
     huge[i] = 0, huge[i + 1] = 0x0F, huge[i + 2] = 0x42, huge[i + 3] = 0x40;
   }
@@ -544,9 +544,9 @@ TEST(PngReader, DamagedFilesFail) {
 }
 
 TEST(PngReader, FilesCutAtEveryLengthNeverCrash) {
-  PngSpec s = Spec("palette 2 + tRNS, Adam7", PNG_COLOR_TYPE_PALETTE, 2, true);
+  PngSample s = Sample("palette 2 + tRNS, Adam7", PNG_COLOR_TYPE_PALETTE, 2, true);
   s.interlaced = true;
-  for (const std::vector<uint8_t>& full : {WritePng(s), WritePng(Spec("RGBA 16", PNG_COLOR_TYPE_RGB_ALPHA, 16))}) {
+  for (const std::vector<uint8_t>& full : {WritePng(s), WritePng(Sample("RGBA 16", PNG_COLOR_TYPE_RGB_ALPHA, 16))}) {
     for (size_t n = 0; n < full.size(); ++n) {
       std::vector<uint8_t> cut(full.begin(), full.begin() + static_cast<std::ptrdiff_t>(n));
       Loaded l;
@@ -558,7 +558,7 @@ TEST(PngReader, FilesCutAtEveryLengthNeverCrash) {
 }
 
 TEST(PngReader, ProgressHandlerCanCancel) {
-  PngSpec s = Spec("RGB 8", PNG_COLOR_TYPE_RGB, 8);
+  PngSample s = Sample("RGB 8", PNG_COLOR_TYPE_RGB, 8);
   s.height = 50;
   const std::vector<uint8_t> bytes = WritePng(s);
   TIEMemoryStream stream(bytes.data(), static_cast<int64_t>(bytes.size()));
@@ -575,7 +575,7 @@ TEST(PngReader, ProgressHandlerCanCancel) {
 }
 
 TEST(PngReader, HeaderOnlyFillsTheRecord) {
-  const std::vector<uint8_t> bytes = WritePng(Spec("palette 8", PNG_COLOR_TYPE_PALETTE, 8));
+  const std::vector<uint8_t> bytes = WritePng(Sample("palette 8", PNG_COLOR_TYPE_PALETTE, 8));
   TIEMemoryStream stream(bytes.data(), static_cast<int64_t>(bytes.size()));
   TIEBitmap bitmap;
   TIOParams params;
@@ -591,7 +591,7 @@ TEST(PngReader, HeaderOnlyFillsTheRecord) {
 
 TEST(PngReader, LoadsThroughReadByExtensionAndByContent) {
   testsupport::TempDir dir;
-  const std::vector<uint8_t> bytes = WritePng(Spec("RGB 8", PNG_COLOR_TYPE_RGB, 8));
+  const std::vector<uint8_t> bytes = WritePng(Sample("RGB 8", PNG_COLOR_TYPE_RGB, 8));
   for (const char* name : {"a.png", "png-named.jpg", "no-extension"}) {
     const std::string path = dir.File(name);
     testsupport::WriteFileBytes(path, bytes);
