@@ -7,7 +7,7 @@ packages=(
   build-essential cmake pkg-config
   libjpeg62-turbo-dev libpng-dev zlib1g-dev
   libcli11-dev libgtest-dev libgmock-dev
-  qpdf poppler-utils libtiff-tools libjpeg-turbo-progs netpbm
+  qpdf poppler-utils libtiff-tools libjpeg-turbo-progs netpbm imagemagick
 )
 if [ "${VELMORA_WITH_GUI:-0}" = 1 ]; then
   packages+=(qt6-base-dev libgl-dev)

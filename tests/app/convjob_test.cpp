@@ -40,14 +40,8 @@ using TPixelFn = std::function<TColor(int x, int y)>;
 
 TColor Gray(int, int) { return {128, 128, 128}; }
 
-void Put16(std::vector<uint8_t>& v, uint32_t x) {
-  v.push_back(uint8_t(x));
-  v.push_back(uint8_t(x >> 8));
-}
-void Put32(std::vector<uint8_t>& v, uint32_t x) {
-  Put16(v, x & 0xFFFF);
-  Put16(v, x >> 16);
-}
+using testsupport::Put16;
+using testsupport::Put32;
 
 // A 24-bit bottom-up BMP.
 void WriteBmp(const std::string& path, int w, int h, const TPixelFn& px = Gray) {

@@ -30,14 +30,8 @@ struct TColor {
 };
 using TPixelFn = std::function<TColor(int x, int y)>;
 
-void Put16(std::vector<uint8_t>& v, uint32_t x) {
-  v.push_back(uint8_t(x));
-  v.push_back(uint8_t(x >> 8));
-}
-void Put32(std::vector<uint8_t>& v, uint32_t x) {
-  Put16(v, x & 0xFFFF);
-  Put16(v, x >> 16);
-}
+using testsupport::Put16;
+using testsupport::Put32;
 
 // A bottom-up BMP of 24 bits, or of 1 bit (black where the colour is dark).
 void WriteBmp(const std::string& path, int w, int h, const TPixelFn& px, int bits = 24) {

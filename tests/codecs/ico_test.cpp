@@ -18,14 +18,8 @@
 
 namespace {
 
-void Put16(std::vector<uint8_t>& v, uint32_t x) {
-  v.push_back(uint8_t(x));
-  v.push_back(uint8_t(x >> 8));
-}
-void Put32(std::vector<uint8_t>& v, uint32_t x) {
-  Put16(v, x & 0xFFFF);
-  Put16(v, x >> 16);
-}
+using testsupport::Put16;
+using testsupport::Put32;
 
 // Rows bottom-up, padded to 32 bits; put(row, x, y) writes pixel (x, y).
 std::vector<uint8_t> Rows(int w, int h, int bits, const std::function<void(uint8_t*, int, int)>& put) {

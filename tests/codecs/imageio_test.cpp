@@ -18,14 +18,8 @@ using testsupport::WriteFileBytes;
 
 namespace {
 
-void Put16(std::vector<uint8_t>& v, uint32_t x) {
-  v.push_back(uint8_t(x));
-  v.push_back(uint8_t(x >> 8));
-}
-void Put32(std::vector<uint8_t>& v, uint32_t x) {
-  Put16(v, x & 0xFFFF);
-  Put16(v, x >> 16);
-}
+using testsupport::Put16;
+using testsupport::Put32;
 
 // A 24-bit bottom-up BMP whose pixel (x, y) is blue x*10, green y*10, red 200.
 std::vector<uint8_t> SmallBmp(int w, int h, int32_t ppm = 2835) {

@@ -79,14 +79,8 @@ std::vector<uint8_t> Encode(const JpegRecipe& s) {
   return bytes;
 }
 
-void Put16(std::vector<uint8_t>& v, uint32_t x) {
-  v.push_back(uint8_t(x));
-  v.push_back(uint8_t(x >> 8));
-}
-void Put32(std::vector<uint8_t>& v, uint32_t x) {
-  Put16(v, x & 0xFFFF);
-  Put16(v, x >> 16);
-}
+using testsupport::Put16;
+using testsupport::Put32;
 
 // An EXIF APP1 payload: resolution (x/1), unit and orientation in IFD0.
 std::vector<uint8_t> ExifBlock(uint32_t xNum, uint32_t xDen, uint32_t unit, uint32_t orientation = 1) {

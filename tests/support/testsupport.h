@@ -65,6 +65,16 @@ inline CommandResult RunCommand(const std::string& command) {
   return r;
 }
 
+// Little-endian integers into a hand-built file.
+inline void Put16(std::vector<uint8_t>& v, uint32_t x) {
+  v.push_back(uint8_t(x));
+  v.push_back(uint8_t(x >> 8));
+}
+inline void Put32(std::vector<uint8_t>& v, uint32_t x) {
+  Put16(v, x & 0xFFFF);
+  Put16(v, x >> 16);
+}
+
 inline bool HaveTool(const std::string& name) {
   return RunCommand("command -v " + name + " >/dev/null").exitCode == 0;
 }
