@@ -553,18 +553,26 @@ const TFrameCounter kFrameCounters[] = {
 
 }  // namespace
 
-int32_t CountFileFrames(const std::string& fileName) {
-  int32_t type = DetectFileFormat(fileName, 2);
-  if (type == 0 || type == ioAVI) return 0;  // no video decoding here
+int32_t CountStreamFrames(TIEStream& stream, int32_t typeId) {
+  if (typeId == 0 || typeId == ioAVI) return 0;  // no video decoding here
   for (const TFrameCounter& c : kFrameCounters) {
-    if (c.typeId != type) continue;
-    if (!c.count) return 1;
+    if (c.typeId != typeId) continue;
     try {
-      TIEFileStream stream(fileName, fmOpenRead);
       return c.count(stream);
     } catch (...) {
       return 0;
     }
   }
   return 1;
+}
+
+int32_t CountFileFrames(const std::string& fileName) {
+  int32_t type = DetectFileFormat(fileName, 2);
+  if (type == 0 || type == ioAVI) return 0;
+  try {
+    TIEFileStream stream(fileName, fmOpenRead);
+    return CountStreamFrames(stream, type);
+  } catch (...) {
+    return 0;
+  }
 }

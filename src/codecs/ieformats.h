@@ -130,6 +130,8 @@ bool IsLoadableFile(const std::string& fileName, bool includeVideo = false);
 // Number of pages or frames of a file (0 for unreadable multi-frame files
 // and for files of no known format).
 int32_t CountFileFrames(const std::string& fileName);
+// The same count for a stream at the start of a file of the given format.
+int32_t CountStreamFrames(TIEStream& stream, int32_t typeId);
 
 // Content tests of single formats, as used by DetectStreamFormat. Each
 // reads from the current position and leaves it where it was.
