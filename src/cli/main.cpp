@@ -5,6 +5,8 @@
 // Exit status: 0 written; 1 usage error; 2 the conversion failed (nothing is
 // left behind); 3 no input could be read (nothing written).
 
+#include <dirent.h>
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
@@ -13,7 +15,9 @@
 #include <CLI/CLI.hpp>
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <iostream>
 #include <map>
 #include <optional>
@@ -125,15 +129,31 @@ void Warn(const std::string& what, const std::string& reason) {
   std::cerr << kProgram << ": skipping " << what << ": " << reason << '\n';
 }
 
+// The system's reason when a file cannot even be opened for reading, so that
+// a permission problem is not reported as a damaged picture; else
+// `otherwise`. Non-blocking: a pipe put in a file's place must not hang us.
+std::string UnreadableReason(const std::string& path, const char* otherwise) {
+  int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return std::strerror(errno);
+  ::close(fd);
+  return otherwise;
+}
+
 std::vector<std::string> ExpandInputs(const std::vector<std::string>& args, bool sort) {
   std::vector<std::string> names;
   for (const std::string& arg : args) {
     struct stat st;
     if (::stat(arg.c_str(), &st) != 0) {
-      Warn(arg, "no such file or folder");
+      Warn(arg, errno == ENOENT ? "no such file or folder" : std::strerror(errno));
       continue;
     }
     if (S_ISDIR(st.st_mode)) {
+      if (DIR* d = ::opendir(arg.c_str())) {
+        ::closedir(d);
+      } else {
+        Warn(arg, std::strerror(errno));
+        continue;
+      }
       // The window's folder button lists a folder's pictures in its order.
       std::vector<std::string> inFolder = ListFolderImages(arg);
       SortFileNames(inFolder);
@@ -159,7 +179,7 @@ std::vector<TImageEntry> MakeEntries(const std::vector<std::string>& names, std:
       continue;
     }
     int added = AddImageFile(entries, name);
-    if (added == 0) Warn(name, "not a readable picture");
+    if (added == 0) Warn(name, UnreadableReason(name, "not a readable picture"));
     frames[name] = added;
   }
   return entries;
@@ -219,7 +239,8 @@ public:
 
   void EntrySkipped(const TImageEntry& entry, TSkipReason reason) override {
     if (shown_) std::cerr << "\r\033[K";
-    Warn(EntryName(entry, frames_), reason == srMissing ? "the file is gone" : "not a readable picture");
+    Warn(EntryName(entry, frames_),
+         reason == srMissing ? "the file is gone" : UnreadableReason(entry.Path, "not a readable picture"));
   }
 
   const std::optional<TJobMessage>& Last() const { return last_; }
@@ -250,6 +271,10 @@ int PrintInfo(const std::vector<std::string>& names) {
   for (const std::string& name : names) {
     if (!ImageFileExists(name)) {
       Warn(name, "not a regular file");
+      continue;
+    }
+    if (std::string why = UnreadableReason(name, ""); !why.empty()) {
+      Warn(name, why);
       continue;
     }
     int type = DetectFileFormat(name, 2);
@@ -409,6 +434,12 @@ int Run(int argc, char** argv) {
         std::cerr << kProgram << ": cannot write " << output << ": the folder " << folder << " does not exist\n";
         return exFailed;
       }
+      // A read-only folder or file system; the save reports what this misses.
+      if (::access(folder.c_str(), W_OK | X_OK) != 0) {
+        std::cerr << kProgram << ": cannot write " << output << ": the folder " << folder
+                  << " is not writable: " << std::strerror(errno) << '\n';
+        return exFailed;
+      }
     }
 
     std::vector<std::string> names = ExpandInputs(inputs, sort);
@@ -437,7 +468,8 @@ int Run(int argc, char** argv) {
         }
       }
       if (!found) {
-        for (const TImageEntry& e : entries) Warn(EntryName(e, frames), "not a readable picture");
+        for (const TImageEntry& e : entries)
+          Warn(EntryName(e, frames), UnreadableReason(e.Path, "not a readable picture"));
         std::cerr << kProgram << ": no input could be read; nothing written\n";
         return exNothingRead;
       }

@@ -5,22 +5,10 @@
 #include <algorithm>
 #include <cstring>
 
+#include "iebits.h"
 #include "tifccitt.h"
 
 namespace {
-
-struct TBitReverse {
-  uint8_t t[256];
-  constexpr TBitReverse() : t() {
-    for (int i = 0; i < 256; ++i) {
-      int r = 0;
-      for (int b = 0; b < 8; ++b)
-        if (i & (1 << b)) r |= 0x80 >> b;
-      t[i] = static_cast<uint8_t>(r);
-    }
-  }
-};
-constexpr TBitReverse kReverse;
 
 // The inflated rows of a strip grow in steps from this size up to what the
 // strip's rows need, so a small damaged strip never reserves a large buffer.
