@@ -14,7 +14,7 @@ namespace {
 
 // LZW at its best (one index repeated, 12-bit codes standing for strings of
 // up to 4096 indices) gives about 2,730 pixels a byte: a frame that claims
-// more pixels than that per byte left in the file is a lie.
+// more pixels than that per byte of its own data is a lie.
 constexpr int64_t kPixelsPerByte = 4096;
 // Any file may have a canvas this large; a larger logical screen must be
 // plausible for the file's size like a frame.
@@ -191,7 +191,10 @@ public:
     const int64_t left = fStream.Remaining();
     if (!IEImageSizeOk(w, h, 24)) return Fail();
     if (format != ie1g && (w > 65000 || h > 65000) && left < 2000) return Fail();
-    if (!IEPlausibleForInput(w, h, left, kPixelsPerByte)) return Fail();
+    // A frame's pixels come from its own sub-blocks only. Bounding it by the
+    // rest of the file instead would let many empty frames each claim a huge
+    // area on the same bytes and multiply the work of one small file.
+    if (!IEPlausibleForInput(w, h, DataBytesAhead(), kPixelsPerByte)) return Fail();
     TIEGifDecoder decode = fParams.GifDecoder ? fParams.GifDecoder : IEGlobalSettings().GifDecoder;
     if (!decode) return Fail();
     try {
@@ -206,6 +209,22 @@ public:
   }
 
 private:
+  // Bytes in the sub-blocks of the image data at the stream's position (the
+  // code size byte); the position comes back.
+  int64_t DataBytesAhead() {
+    const int64_t start = fStream.Position();
+    const int64_t size = fStream.Size();
+    int64_t bytes = 0;
+    uint8_t length = 0;
+    fStream.Seek(1, soCurrent);
+    while (fStream.Read(&length, 1) == 1 && length != 0) {
+      bytes += std::min<int64_t>(length, std::max<int64_t>(0, size - fStream.Position()));
+      fStream.Seek(length, soCurrent);
+    }
+    fStream.SetPosition(start);
+    return bytes;
+  }
+
   void SkipSubBlocks() {
     for (;;) {
       uint8_t length = 0;

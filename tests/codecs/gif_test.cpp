@@ -925,6 +925,16 @@ TEST(GifHostile, BadFilesFailCleanly) {
       {"frame claims 65535 x 65535 with a few bytes",
        with([](Gif& g) { g.frames[1].width = g.frames[1].height = 65535; g.frames[1].indices = {1, 2, 3}; }), 1,
        true, false},
+      {"frame claims 2000 x 2000 with a few bytes of its own and a long file after it",
+       with([](Gif& g) {
+         g.frames[1].width = g.frames[1].height = 2000;
+         g.frames[1].rawData = Codes({4, 1, 5});
+         Frame padding = Solid(0, 0, 1, 1, 1);
+         padding.comments = {std::string(250, 'x'), std::string(250, 'x'), std::string(250, 'x'),
+                             std::string(250, 'x')};
+         g.frames.push_back(padding);
+       }),
+       1, true, false},
       {"wide colour frame, under 2000 bytes left",
        with([](Gif& g) { g.frames[1] = Solid(0, 0, 65001, 1, 1); }), 1, true, false},
       {"wide frame of a black and white table",
