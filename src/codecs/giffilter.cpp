@@ -1,7 +1,10 @@
 #include "giffilter.h"
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <cstring>
+#include <memory>
 #include <new>
 #include <string>
 #include <unordered_map>
@@ -334,6 +337,23 @@ bool StoreFrame(const TGifFrame& frame, const std::vector<uint8_t>& indices, TIE
   return true;
 }
 
+struct TCanvasRect {
+  int x0 = 0, y0 = 0, x1 = 0, y1 = 0;
+  bool Empty() const { return x0 >= x1 || y0 >= y1; }
+  size_t Width() const { return static_cast<size_t>(x1 - x0); }
+};
+
+// Everything of a canvas between two frames.
+struct TCanvasState {
+  TIEBitmap pixels;  // with its alpha channel
+  bool started = false;
+  int w = 0, h = 0;
+  TCanvasRect prev;
+  int prevDisposal = 0;
+  TCanvasRect saved;
+  std::vector<uint8_t> savedPixels, savedAlpha;
+};
+
 // The logical screen an animation is drawn on, held in the target bitmap
 // itself (24 bits with an alpha channel; alpha 0 where no frame drew).
 class TCanvas {
@@ -365,6 +385,30 @@ public:
     return true;
   }
 
+  void SaveState(TCanvasState& state) {
+    if (fStarted) state.pixels.Assign(&fBitmap);
+    state.started = fStarted;
+    state.w = fW;
+    state.h = fH;
+    state.prev = fPrev;
+    state.prevDisposal = fPrevDisposal;
+    state.saved = fSaved;
+    state.savedPixels = fSavedPixels;
+    state.savedAlpha = fSavedAlpha;
+  }
+
+  void LoadState(TCanvasState& state) {
+    if (state.started) fBitmap.Assign(&state.pixels);
+    fStarted = state.started;
+    fW = state.w;
+    fH = state.h;
+    fPrev = state.prev;
+    fPrevDisposal = state.prevDisposal;
+    fSaved = state.saved;
+    fSavedPixels = state.savedPixels;
+    fSavedAlpha = state.savedAlpha;
+  }
+
   // Drops an alpha channel that no pixel needs, and gives the canvas the
   // pixel format of the frame shown when that loses nothing.
   void Finish(TIEPixelFormat format) {
@@ -386,11 +430,7 @@ public:
   }
 
 private:
-  struct TRect {
-    int x0 = 0, y0 = 0, x1 = 0, y1 = 0;
-    bool Empty() const { return x0 >= x1 || y0 >= y1; }
-    size_t Width() const { return static_cast<size_t>(x1 - x0); }
-  };
+  using TRect = TCanvasRect;
 
   // Makes the canvas at least w x h: new area is background, transparent.
   bool Fit(int w, int h) {
@@ -559,23 +599,75 @@ private:
 
 int32_t Saturating(int32_t n) { return n < INT32_MAX ? n + 1 : n; }
 
+// Which file, as it is now: a file changed since is a different one.
+struct TFileIdentity {
+  dev_t device = 0;
+  ino_t inode = 0;
+  off_t size = -1;
+  int64_t modifiedNs = 0;
+  int64_t start = 0;  // where the GIF data begins
+  bool native = false;
+
+  static bool Of(TIEStream& stream, bool native, TFileIdentity& id) {
+    auto* file = dynamic_cast<TIEFileStream*>(&stream);
+    struct stat st;
+    if (!file || ::fstat(file->Handle(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
+    id.device = st.st_dev;
+    id.inode = st.st_ino;
+    id.size = st.st_size;
+    id.modifiedNs = int64_t(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+    id.start = stream.Position();
+    id.native = native;
+    return true;
+  }
+  bool operator==(const TFileIdentity&) const = default;
+};
+
+// The canvas after the frame last asked for, so that asking for the next
+// frame of the same file (as a document of all frames does, one page each)
+// goes on from there instead of drawing every earlier frame again.
+struct TAnimationCheckpoint {
+  TFileIdentity file;
+  int32_t frameIndex = 0;  // the frame drawn last; at least 1
+  int64_t position = 0;    // just after its image data
+  TCanvasState canvas;
+  TGifFrame shown;
+  TIEPixelFormat shownFormat = ie24RGB;
+  std::vector<std::string> comments;
+};
+thread_local std::unique_ptr<TAnimationCheckpoint> tCheckpoint;
+
 // Frames 0 to the requested one, each decoded once and drawn as it comes;
 // the frames after it are only counted.
 void LoadAnimation(TIEStream& stream, TIEBitmap& bitmap, TIOParams& params, TProgressRecord& progress,
                    std::unique_ptr<TIEMask>& mask) {
   progress.Report(0);
   if (progress.Aborted()) return;
+  const bool native = params.NativePixelFormat;
+  TFileIdentity identity;
+  const bool known = TFileIdentity::Of(stream, native, identity);
   const int64_t start = stream.Position();
   const int64_t fileBytes = std::max<int64_t>(0, stream.Size() - start);
   TGifReader reader(stream, params, progress);
   if (!reader.ReadHeader()) return;
   const int64_t wanted = std::max(0, params.GifImageIndex);
-  const bool native = params.NativePixelFormat;
   TCanvas canvas(bitmap, params, fileBytes);
   TGifFrame frame, first;
   std::vector<uint8_t> indices, firstIndices;
   TIEPixelFormat shownFormat = ie24RGB;
   int32_t count = 0;
+  // Reads of other sources leave the checkpoint for the file it belongs to.
+  std::unique_ptr<TAnimationCheckpoint> checkpoint;
+  if (known) checkpoint = std::move(tCheckpoint);
+  if (checkpoint && !(checkpoint->file == identity)) checkpoint.reset();
+  if (checkpoint && checkpoint->frameIndex < wanted) {
+    canvas.LoadState(checkpoint->canvas);
+    stream.SetPosition(checkpoint->position);
+    count = checkpoint->frameIndex + 1;
+    ApplyFrameParams(params, checkpoint->shown);
+    shownFormat = checkpoint->shownFormat;
+    params.GifComments = checkpoint->comments;
+  }
   auto drawFirst = [&] {
     const bool ok = canvas.Draw(first, firstIndices);
     std::vector<uint8_t>().swap(firstIndices);
@@ -606,6 +698,16 @@ void LoadAnimation(TIEStream& stream, TIEBitmap& bitmap, TIOParams& params, TPro
     } else if (!canvas.Draw(frame, indices)) {
       progress.Abort();
       break;
+    } else if (i == wanted && known) {
+      if (!checkpoint) checkpoint = std::make_unique<TAnimationCheckpoint>();
+      checkpoint->file = identity;
+      checkpoint->frameIndex = static_cast<int32_t>(i);
+      checkpoint->position = stream.Position();
+      canvas.SaveState(checkpoint->canvas);
+      checkpoint->shown = frame;
+      checkpoint->shownFormat = shownFormat;
+      checkpoint->comments = params.GifComments;
+      tCheckpoint = std::move(checkpoint);
     }
     progress.Report(static_cast<int>((i + 1) * 100 / (wanted + 1)));
   }

@@ -670,6 +670,58 @@ TEST(GifAnimation, TwelveFramesDrawnAsImageMagickCoalescesThem) {
   }
 }
 
+// A document of every frame reads frame after frame of one file; each read
+// goes on from the canvas the previous one left. Whatever the order, and
+// after the file changed, a read must equal a fresh one.
+TEST(GifAnimation, FramesReadFromAFileEqualFreshReadsInAnyOrder) {
+  Gif mixed;
+  mixed.width = 6;
+  mixed.height = 4;
+  mixed.global = {kBlack, kRed, kGreen, kBlue};
+  mixed.frames = {Solid(0, 0, 6, 4, 1), Solid(1, 1, 3, 2, 2), Solid(2, 0, 4, 4, 0), Solid(0, 2, 2, 2, 3),
+                  Solid(4, 3, 2, 1, 2)};
+  mixed.frames[1].control = true;
+  mixed.frames[1].disposal = 3;
+  mixed.frames[1].comments = {"first note"};
+  mixed.frames[2].control = true;
+  mixed.frames[2].disposal = 2;
+  mixed.frames[2].transparent = true;
+  mixed.frames[2].indices = RandomIndices(16, 4, 3);
+  mixed.frames[3].comments = {"second note"};
+  const std::vector<std::vector<uint8_t>> files = {FileBytes("anim12.gif"), BuildGif(mixed)};
+
+  testsupport::TempDir dir;
+  const std::string path = dir.File("anim.gif");
+  for (const bool native : {false, true}) {
+    for (size_t f = 0; f < files.size(); ++f) {
+      // In order, a jump ahead, back to the start, the same frame twice, and
+      // the next frame after the file was replaced by the other one.
+      testsupport::WriteFileBytes(path, files[f]);
+      const std::vector<std::pair<int, size_t>> reads = {{0, f}, {1, f}, {2, f}, {3, f}, {4, f}, {9, f},
+                                                         {2, f}, {3, f}, {3, f}, {4, 1 - f}};
+      for (const auto& [index, content] : reads) {
+        SCOPED_TRACE("native " + std::to_string(native) + ", file " + std::to_string(f) + ", frame " +
+                     std::to_string(index));
+        if (content != f) testsupport::WriteFileBytes(path, files[content]);
+        TIEBitmap bitmap;
+        TIEImageIO io(&bitmap);
+        io.Params().SetImageIndex(index);
+        io.Params().NativePixelFormat = native;
+        ASSERT_TRUE(io.LoadFromFileGIF(path));
+        Loaded fresh;
+        Load(files[content], fresh, index, false, [&](TIOParams& p) { p.NativePixelFormat = native; });
+        ASSERT_TRUE(fresh.ok);
+        EXPECT_EQ(bitmap.PixelFormat(), fresh.bitmap.PixelFormat());
+        EXPECT_EQ(Rgba(bitmap), Rgba(fresh.bitmap));
+        EXPECT_EQ(io.Params().ImageCount(), fresh.params.ImageCount());
+        EXPECT_EQ(io.Params().GifComments, fresh.params.GifComments);
+        EXPECT_EQ(io.Params().GifDelay, fresh.params.GifDelay);
+        EXPECT_EQ(io.Params().ColorMap, fresh.params.ColorMap);
+      }
+    }
+  }
+}
+
 TEST(GifAnimation, RawFrameKeepsItsOwnSizeAndPlace) {
   const auto gif = FileBytes("anim12.gif");
   Loaded raw;
