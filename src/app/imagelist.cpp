@@ -218,6 +218,12 @@ bool TEntryReader::Read(const TImageEntry& entry, TIEBitmap& bitmap, const TSize
     fullWidth_ = fullHeight_ = 0;
     return false;
   }
+  // A header of no pixels loads without storing any: what the bitmap holds
+  // then is the previous picture, which must not become this page.
+  if (params_->Width <= 0 || params_->Height <= 0) {
+    fullWidth_ = fullHeight_ = 0;
+    return false;
+  }
   if (!reduced) {
     fullWidth_ = bitmap.Width();
     fullHeight_ = bitmap.Height();

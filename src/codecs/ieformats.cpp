@@ -528,7 +528,12 @@ int32_t CountTIFF(TIEStream& stream) {
 int32_t CountICO(TIEStream& stream) {
   uint8_t h[6];
   if (!stream.ReadExact(h, 6)) return 0;
-  return LE16(h + 4);
+  const int type = LE16(h + 2);
+  if (LE16(h) != 0 || (type != 1 && type != 2)) return 0;
+  // Entries past the end of the file are no pictures; a count that claims
+  // them would give the list thousands of entries that all fail.
+  const int64_t fit = stream.Remaining() / 16;
+  return static_cast<int32_t>(std::min<int64_t>(LE16(h + 4), fit));
 }
 
 int32_t CountDCX(TIEStream& stream) {

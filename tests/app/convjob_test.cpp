@@ -288,6 +288,22 @@ TEST(ConvertJob, SkipsMissingAndUnreadableEntries) {
   EXPECT_EQ(MediaBoxes(ReadText(dir.File("out.pdf"))).size(), 1u);
 }
 
+// A BMP header of 0 x 0 loads "successfully" without pixels; the bitmap
+// then still holds the previous page's picture.
+TEST(ConvertJob, APictureOfNoPixelsMakesNoPage) {
+  TempDir dir;
+  WriteBmp(dir.File("good.bmp"), 50, 40);
+  WriteBmp(dir.File("none.bmp"), 0, 0);
+  std::vector<TImageEntry> entries = {MakeImageEntry(dir.File("good.bmp"), 0),
+                                      MakeImageEntry(dir.File("none.bmp"), 0)};
+  TRecordingHost host(dir.File("out.pdf"));
+  TConvertResult r = RunConvertJob(entries, TConvertOptions(), host);
+  ASSERT_EQ(r.Status, csWritten) << r.Error;
+  EXPECT_EQ(r.Pages, 1);
+  EXPECT_EQ(r.Skipped, 1);
+  EXPECT_NE(std::find(host.Events.begin(), host.Events.end(), "unreadable none.bmp"), host.Events.end());
+}
+
 TEST(ConvertJob, AllSkippedWritesAnEmptyDocumentOnlyWhenAsked) {
   TempDir dir;
   std::vector<TImageEntry> entries = {MakeImageEntry(dir.File("gone.bmp"), 0)};
