@@ -1,6 +1,7 @@
 #include "jpegfilt.h"
 
 #include <algorithm>
+#include <climits>
 #include <cmath>
 #include <cstring>
 
@@ -24,10 +25,18 @@ constexpr int kMaxScans = 1000;
 // finely sampled component, and no block covers more than 256 pixels (4:1
 // sampling both ways), so real files stay far below 2048 pixels a byte. A
 // file claiming more is truncated or lies; libjpeg would decode the missing
-// data as grey, so we refuse it before anything is allocated. Arithmetic
-// coding can go below a bit per block, so it gets a looser bound.
+// data as grey, so we refuse it before anything is allocated.
 constexpr int64_t kHuffmanPixelsPerByte = 2048;
-constexpr int64_t kArithmeticPixelsPerByte = 65536;
+// Arithmetic coding has no such floor: a blank page codes in about 130 bytes
+// whatever its size (66,000 pixels a byte for grey A4 at 300 dpi), so real
+// files cannot be told from lying ones by their size alone. The bound lets
+// blank pages of up to about 130 megapixels through; within it, a lying
+// header costs what a real picture of its size would.
+constexpr int64_t kArithmeticPixelsPerByte = int64_t(1) << 20;
+// libjpeg's own buffers (the coefficients of a progressive or multi-scan
+// file) are held to what the data can justify.
+constexpr int64_t kArithmeticMemoryFloor = int64_t(256) << 20;
+constexpr int64_t kArithmeticMemoryPerByte = 2 * 65536 * 3;
 // Rows asked of libjpeg per call when the bitmap's rows are all addressable.
 constexpr int kRowBatch = 16;
 
@@ -423,6 +432,11 @@ int IEJpegReadStream(TIEStream& stream, TIEBitmap* bitmap, TIOParams& params, TP
     return 0;
   }
 
+  if (cinfo.arith_code) {
+    int64_t most = 0;
+    if (!IECheckedMul(dataBytes, kArithmeticMemoryPerByte, most)) most = INT64_MAX;
+    cinfo.mem->max_memory_to_use = static_cast<long>(std::min<int64_t>(std::max(most, kArithmeticMemoryFloor), LONG_MAX));
+  }
   if (!IEJpegProtect(d.err, [&] { jpeg_start_decompress(&d.cinfo); })) {
     progress.Abort();
     return 0;

@@ -33,6 +33,7 @@ struct JpegRecipe {
   bool jfif = true;
   int densityUnit = 0, xDensity = 1, yDensity = 1;
   bool progressive = false;
+  bool arithmetic = false;
   std::vector<std::pair<int, std::vector<uint8_t>>> markers;  // written after the headers
   std::function<void(int x, int y, uint8_t* pixel)> pixel = [](int x, int y, uint8_t* p) {
     p[0] = uint8_t(x * 13);
@@ -63,6 +64,7 @@ std::vector<uint8_t> Encode(const JpegRecipe& s) {
   c.X_density = static_cast<UINT16>(s.xDensity);
   c.Y_density = static_cast<UINT16>(s.yDensity);
   if (s.progressive) jpeg_simple_progression(&c);
+  c.arith_code = s.arithmetic;
   jpeg_start_compress(&c, TRUE);
   for (const auto& m : s.markers)
     jpeg_write_marker(&c, m.first, m.second.data(), static_cast<unsigned>(m.second.size()));
@@ -485,6 +487,56 @@ TEST(JpegReader, LyingSizeFailsBeforeAllocating) {
   EXPECT_FALSE(l.ok);
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
   EXPECT_EQ(l.params.OriginalWidth, 60000) << "the header was read";
+}
+
+// Arithmetic coding has no floor of bits per block, so a blank page codes
+// smaller than the Huffman bound allows and must still load; claiming a
+// far larger size on the same bytes must fail at once.
+TEST(JpegReader, ArithmeticCodedBlankPagesLoadAndLyingOnesFailAtOnce) {
+  JpegRecipe blank;
+  blank.input = JCS_GRAYSCALE;
+  blank.coded = JCS_GRAYSCALE;
+  blank.arithmetic = true;
+  struct Case {
+    const char* name;
+    int w, h;
+    bool progressive, blank;
+  } cases[] = {
+      // Over 65,000 pixels a byte; 30000 x 30000 on its bytes is past the bound.
+      {"blank sequential A4 page", 2480, 3508, false, true},
+      // Within the bound at 30000 x 30000, but its coefficients would need far
+      // more memory than its bytes justify.
+      {"blank progressive picture", 500, 500, true, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    blank.w = c.w;
+    blank.h = c.h;
+    blank.progressive = c.progressive;
+    blank.pixel = [&c](int x, int y, uint8_t* p) { p[0] = c.blank ? 255 : uint8_t(x * 7 ^ y * 13); };
+    const std::vector<uint8_t> page = Encode(blank);
+    Loaded l;
+    Load(page, l);
+    ASSERT_TRUE(l.ok);
+    EXPECT_EQ(l.bitmap.Width(), blank.w);
+    if (c.blank) {
+      EXPECT_EQ(l.bitmap.Scanline(blank.h - 1)[0], 255);
+    }
+
+    std::vector<uint8_t> lying = page;
+    for (size_t i = 0; i + 8 < lying.size(); ++i) {
+      if (lying[i] == 0xFF && (lying[i + 1] == 0xC9 || lying[i + 1] == 0xCA)) {
+        lying[i + 5] = 30000 >> 8, lying[i + 6] = 30000 & 255;
+        lying[i + 7] = 30000 >> 8, lying[i + 8] = 30000 & 255;
+        break;
+      }
+    }
+    const auto start = std::chrono::steady_clock::now();
+    Load(lying, l);
+    EXPECT_FALSE(l.ok) << page.size() << " bytes";
+    EXPECT_EQ(l.params.OriginalWidth, 30000) << "the header was read";
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+  }
 }
 
 TEST(JpegReader, GarbageAndEmptyStreamsFail) {
