@@ -678,7 +678,7 @@ def make_jpeg():
         return bytes(j)
     s['jfif-dpi-300.jpg'] = density(base, 1, 300, 300)
     s['jfif-dpcm-118x59.jpg'] = density(s['ycc444-optimized.jpg'], 2, 118, 59)
-    s['jfif-aspect-only.jpg'] = density(s['gray-progressive.jpg'], 0, 2, 1)
+    s['jfif-ratio-only.jpg'] = density(s['gray-progressive.jpg'], 0, 2, 1)
     s['jfif-zero-density.jpg'] = density(s['ycc422.jpg'], 1, 0, 0)
     s['comment-and-app-markers.jpg'] = after_app0(base, app(0xFE, b'seed comment') + app(0xEC, b'Ducky\0') + app(
         0xED, b'Photoshop 3.0\x008BIM\x04\x04\0\0\0\0\0\x0c\x1c\x02\x05\0\x04seed\0\0'))
