@@ -17,10 +17,13 @@
 #include "ieimageio.h"
 #include "ieparams.h"
 #include "iestream.h"
+#include "pixelcheck.h"
 #include "testsupport.h"
 
 namespace {
 
+using pixelcheck::PixelAt;
+using pixelcheck::Describe;
 using testsupport::Put16;
 using testsupport::Put32;
 
@@ -109,17 +112,6 @@ void LoadBytes(const std::vector<uint8_t>& bytes, Loaded& out, bool native = fal
   io.Params().BmpReadAlpha = readAlpha;
   out.ok = io.LoadFromStreamBMP(s);
   out.params = io.Params();
-}
-
-TRGB PixelAt(TIEBitmap& b, int x, int y) {
-  const uint8_t* p = b.Scanline(y) + 3 * x;
-  return TRGB{p[0], p[1], p[2]};
-}
-
-std::string Describe(TRGB c) {
-  std::ostringstream s;
-  s << "(b " << int(c.b) << ", g " << int(c.g) << ", r " << int(c.r) << ")";
-  return s.str();
 }
 
 void ExpectReference(TIEBitmap& b, const std::string& what) {

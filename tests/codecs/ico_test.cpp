@@ -14,10 +14,12 @@
 #include "ieparams.h"
 #include "iestream.h"
 #include "icofilt.h"
+#include "pixelcheck.h"
 #include "testsupport.h"
 
 namespace {
 
+using pixelcheck::PixelAt;
 using testsupport::Put16;
 using testsupport::Put32;
 
@@ -149,11 +151,6 @@ void Load(const std::vector<uint8_t>& bytes, Loaded& out, int index = 0, bool cu
   if (prepare) prepare(io.Params());
   out.ok = cursor ? io.LoadFromStreamCUR(s) : io.LoadFromStreamICO(s);
   out.params = io.Params();
-}
-
-TRGB PixelAt(TIEBitmap& b, int x, int y) {
-  const uint8_t* p = b.Scanline(y) + 3 * x;
-  return TRGB{p[0], p[1], p[2]};
 }
 
 int AlphaAt(TIEBitmap& b, int x, int y) {

@@ -15,10 +15,15 @@
 #include "ieparams.h"
 #include "iestream.h"
 #include "pcxfilter.h"
+#include "pixelcheck.h"
 #include "testsupport.h"
 
 namespace {
 
+using pixelcheck::PixelAt;
+using pixelcheck::Describe;
+using pixelcheck::Netpbm;
+using pixelcheck::ReadNetpbm;
 using testsupport::Put16;
 using testsupport::Put32;
 
@@ -74,36 +79,6 @@ void LoadBytes(const std::vector<uint8_t>& bytes, Loaded& out, int32_t type = io
   io.Params().SetImageIndex(index);
   out.ok = io.LoadFromStreamFormat(s, type);
   out.params = io.Params();
-}
-
-TRGB PixelAt(TIEBitmap& b, int x, int y) {
-  const uint8_t* p = b.Scanline(y) + 3 * x;
-  return TRGB{p[0], p[1], p[2]};
-}
-
-std::string Describe(TRGB c) {
-  std::ostringstream s;
-  s << "(r " << int(c.r) << ", g " << int(c.g) << ", b " << int(c.b) << ")";
-  return s.str();
-}
-
-// A binary PPM (P6) or PGM (P5) of maximum 255: size and samples.
-struct Netpbm {
-  int width = 0, height = 0, channels = 0;
-  std::vector<uint8_t> samples;
-};
-
-Netpbm ReadNetpbm(const std::string& path) {
-  std::vector<uint8_t> f = testsupport::ReadFileBytes(path);
-  Netpbm n;
-  std::istringstream head(std::string(f.begin(), f.begin() + std::min<size_t>(f.size(), 40)));
-  std::string magic;
-  int maxValue = 0;
-  head >> magic >> n.width >> n.height >> maxValue;
-  n.channels = magic == "P6" ? 3 : 1;
-  const size_t bytes = static_cast<size_t>(n.width) * n.height * n.channels;
-  if (bytes <= f.size()) n.samples.assign(f.end() - static_cast<std::ptrdiff_t>(bytes), f.end());
-  return n;
 }
 
 void ExpectPixels(TIEBitmap& bitmap, const Netpbm& ref, const std::string& what) {

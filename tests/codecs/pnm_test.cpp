@@ -11,9 +11,12 @@
 #include "ieimageio.h"
 #include "ieparams.h"
 #include "iestream.h"
+#include "pixelcheck.h"
 #include "testsupport.h"
 
 namespace {
+
+using pixelcheck::PixelAt;
 
 std::vector<uint8_t> Bytes(const std::string& s) { return std::vector<uint8_t>(s.begin(), s.end()); }
 
@@ -36,11 +39,6 @@ void LoadWbmp(const std::vector<uint8_t>& bytes, Loaded& out) {
   TIEImageIO io(&out.bitmap);
   out.ok = io.LoadFromStreamWBMP(s);
   out.params = io.Params();
-}
-
-TRGB PixelAt(TIEBitmap& b, int x, int y) {
-  const uint8_t* p = b.Scanline(y) + 3 * x;
-  return TRGB{p[0], p[1], p[2]};
 }
 
 bool BitAt(TIEBitmap& b, int x, int y) { return (b.Scanline(y)[x >> 3] >> (7 - (x & 7))) & 1; }

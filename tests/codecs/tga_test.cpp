@@ -16,10 +16,15 @@
 #include "ieparams.h"
 #include "iestream.h"
 #include "ietgafil.h"
+#include "pixelcheck.h"
 #include "testsupport.h"
 
 namespace {
 
+using pixelcheck::PixelAt;
+using pixelcheck::Describe;
+using pixelcheck::Netpbm;
+using pixelcheck::ReadNetpbm;
 using testsupport::Put16;
 using testsupport::Put32;
 
@@ -83,42 +88,12 @@ void LoadBytes(const std::vector<uint8_t>& bytes, Loaded& out) {
   out.params = io.Params();
 }
 
-TRGB PixelAt(TIEBitmap& b, int x, int y) {
-  const uint8_t* p = b.Scanline(y) + 3 * x;
-  return TRGB{p[0], p[1], p[2]};
-}
-
-std::string Describe(TRGB c) {
-  std::ostringstream s;
-  s << "(r " << int(c.r) << ", g " << int(c.g) << ", b " << int(c.b) << ")";
-  return s.str();
-}
-
 void ExpectPicture(TIEBitmap& b, const std::string& what) {
   ASSERT_EQ(b.Width(), 3) << what;
   ASSERT_EQ(b.Height(), 2) << what;
   for (int y = 0; y < 2; ++y)
     for (int x = 0; x < 3; ++x)
       EXPECT_EQ(PixelAt(b, x, y), Color(x, y)) << what << " at " << x << "," << y << ": " << Describe(PixelAt(b, x, y));
-}
-
-// A binary PPM (P6) or PGM (P5) of maximum 255.
-struct Netpbm {
-  int width = 0, height = 0, channels = 0;
-  std::vector<uint8_t> samples;
-};
-
-Netpbm ReadNetpbm(const std::string& path) {
-  std::vector<uint8_t> f = testsupport::ReadFileBytes(path);
-  Netpbm n;
-  std::istringstream head(std::string(f.begin(), f.begin() + std::min<size_t>(f.size(), 40)));
-  std::string magic;
-  int maxValue = 0;
-  head >> magic >> n.width >> n.height >> maxValue;
-  n.channels = magic == "P6" ? 3 : 1;
-  const size_t bytes = static_cast<size_t>(n.width) * n.height * n.channels;
-  if (bytes <= f.size()) n.samples.assign(f.end() - static_cast<std::ptrdiff_t>(bytes), f.end());
-  return n;
 }
 
 std::string Data(const std::string& name) { return testsupport::DataPath("tga/" + name); }
